@@ -1,0 +1,77 @@
+// Moving text messages between the host and the open WebSocket.
+#include <cstring>
+#include <new>
+#include <vector>
+
+#include "bridge/bridge_state.h"
+#include "wsbridge.h"
+
+namespace wsbridge {
+namespace {
+
+std::int32_t sendMessage(const WsChar16* text) {
+    if (!text) return 0;
+    BridgeState& state = bridgeState();
+    std::lock_guard<std::mutex> lock(state.handleLock);  // excludes closeTransport
+    if (!state.webSocketHandle) return 0;
+    if (state.status != ConnectionStatus::Connected) return 0;
+    const auto* wide = reinterpret_cast<const WCHAR*>(text);
+    const int size = WideCharToMultiByte(CP_UTF8, 0, wide, -1, nullptr, 0, nullptr, nullptr);
+    if (size < 2) return 0;  // empty text, or a conversion that failed
+    std::vector<char> utf8(static_cast<std::size_t>(size));
+    WideCharToMultiByte(CP_UTF8, 0, wide, -1, utf8.data(), size, nullptr, nullptr);
+    const DWORD result =
+        WinHttpWebSocketSend(state.webSocketHandle, WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE,
+                             utf8.data(), static_cast<DWORD>(size - 1));
+    return result == 0 ? 1 : 0;
+}
+
+std::int32_t readMessage(char* buffer, std::int32_t capacity) {
+    if (!buffer || capacity <= 0) return 0;
+    BridgeState& state = bridgeState();
+    std::lock_guard<std::mutex> lock(state.queueLock);
+    if (state.inboundQueue.empty()) {
+        buffer[0] = '\0';
+        return 0;
+    }
+    const Message message = std::move(state.inboundQueue.front());
+    state.inboundQueue.pop_front();  // gone whether or not it fits
+    const auto room = static_cast<std::size_t>(capacity);
+    const std::size_t count = message.size() < room ? message.size() : room - 1;
+    std::memcpy(buffer, message.data(), count);
+    buffer[count] = '\0';
+    return static_cast<std::int32_t>(count);
+}
+
+}  // namespace
+}  // namespace wsbridge
+
+extern "C" {
+
+WSBRIDGE_API std::int32_t WSBRIDGE_CALL WsSendMessage(const WsChar16* text) {
+    try {
+        return wsbridge::sendMessage(text);
+    } catch (...) {
+        return 0;
+    }
+}
+
+WSBRIDGE_API std::int32_t WSBRIDGE_CALL WsHasMessages(void) {
+    try {
+        wsbridge::BridgeState& state = wsbridge::bridgeState();
+        std::lock_guard<std::mutex> lock(state.queueLock);
+        return state.inboundQueue.empty() ? 0 : 1;
+    } catch (...) {
+        return 0;
+    }
+}
+
+WSBRIDGE_API std::int32_t WSBRIDGE_CALL WsReadMessage(char* buffer, std::int32_t capacity) {
+    try {
+        return wsbridge::readMessage(buffer, capacity);
+    } catch (...) {
+        return 0;
+    }
+}
+
+}  // extern "C"

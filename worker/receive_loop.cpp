@@ -1,0 +1,77 @@
+// The second half of the worker: join the transport's buffers into whole text messages and queue
+// them until a stop request, a receive failure or a close from the server.
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+#include <new>
+
+#include "bridge/bridge_state.h"
+#include "bridge/status_texts.h"
+#include "worker/connection_worker.h"
+
+namespace wsbridge {
+namespace {
+
+inline constexpr int receiveFailedTextSize = 128;
+
+void recordReceiveFailure(DWORD code) {
+    char text[receiveFailedTextSize];
+    std::snprintf(text, sizeof text, statusText::receiveFailedFormat,
+                  static_cast<unsigned long>(code));
+    setLastErrorText(text);
+}
+
+bool isBinary(WINHTTP_WEB_SOCKET_BUFFER_TYPE type) {
+    return type == WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE ||
+           type == WINHTTP_WEB_SOCKET_BINARY_FRAGMENT_BUFFER_TYPE;
+}
+
+void queueMessage(const Message& message) {
+    BridgeState& state = bridgeState();
+    std::lock_guard<std::mutex> lock(state.queueLock);
+    state.inboundQueue.push_back(message);  // the copy is sized to the message
+}
+
+// One receive and what follows from it. Returns false when the loop must end.
+bool receiveOnce(HINTERNET webSocket, char* receiveBuffer, Message& pendingMessage) {
+    DWORD byteCount = 0;
+    auto type = WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE;
+    const DWORD code =
+        WinHttpWebSocketReceive(webSocket, receiveBuffer, receiveBufferSize, &byteCount, &type);
+    if (code != 0) {
+        recordReceiveFailure(code);
+        return false;
+    }
+    if (type == WINHTTP_WEB_SOCKET_CLOSE_BUFFER_TYPE) {
+        setLastErrorText(statusText::serverClosed);
+        return false;
+    }
+    // Binary data is never queued: if its bytes were kept they would corrupt the next text
+    // message, so they are dropped here.
+    if (isBinary(type)) return true;
+    byteCount = std::min(byteCount, receiveBufferSize);  // never trust a count beyond the buffer
+    if (byteCount > 0) pendingMessage.append(receiveBuffer, byteCount);
+    if (type == WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE) {
+        queueMessage(pendingMessage);
+        pendingMessage.clear();  // keeps its storage for the next message
+    }
+    return true;
+}
+
+}  // namespace
+
+void runReceiveLoop(HINTERNET webSocket) {
+    const BridgeState& state = bridgeState();
+    try {
+        std::unique_ptr<char[]> receiveBuffer(new char[receiveBufferSize]());
+        Message pendingMessage;
+        while (!state.stopRequested) {
+            if (!receiveOnce(webSocket, receiveBuffer.get(), pendingMessage)) break;
+        }
+    } catch (const std::bad_alloc&) {
+        // Ends like a broken connection: the caller closes the transport and sets Disconnected.
+        setLastErrorText(statusText::receiveOutOfMemory);
+    }
+}
+
+}  // namespace wsbridge
