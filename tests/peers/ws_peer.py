@@ -52,6 +52,7 @@ Event lines, on stdout (and in the --record file), one per event, fields separat
 
 import argparse
 import asyncio
+import http
 import os
 import socket
 import ssl
@@ -213,7 +214,7 @@ async def main():
         for name, value in headers.raw_items():
             recorder.line(f"header {name.lower()} {value}")
         if arguments.status is not None:
-            return arguments.status, [("Content-Length", "0")], b""
+            return http.HTTPStatus(arguments.status), [("Content-Length", "0")], b""
         return None
 
     async def handler(ws):
