@@ -82,8 +82,8 @@ TEST_F(HandshakeFailureTest, UnansweredConnectTimesOut) {
 
 TEST_F(HandshakeFailureTest, UnknownHostNameIsNotResolved) {
     // The lookup runs in a network namespace of its own: it fails at once, and nothing leaves.
-    const std::string command = std::string("unshare --map-root-user --net ") + UNKNOWN_HOST_PROBE +
-                                " no-such-host.test 2>&1";
+    const std::string command = std::string("unshare --map-root-user --net ") + CONNECT_PROBE +
+                                " no-such-host.test 80 0 2>&1";
     std::unique_ptr<FILE, int (*)(FILE*)> probe(::popen(command.c_str(), "r"), ::pclose);
     ASSERT_TRUE(probe);
     std::array<char, 512> output{};

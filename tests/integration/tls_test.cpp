@@ -2,9 +2,11 @@
 // the host name or address, SNI and ALPN, and data both ways.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
+#include <array>
+#include <cstdio>
 #include <cstdlib>
+#include <memory>
 
 #include "bridge_client.h"
 #include "peer_process.h"
@@ -105,14 +107,15 @@ TEST_F(TlsTest, SilentServerTimesOutTheTlsHandshake) {
 TEST_F(TlsTest, ExitWhileConnectedClosesCleanly) {
     PeerProcess peer("ws_peer.py",
                      serving(certificates->serverCert, certificates->serverKey, {"echo"}));
-    const pid_t child = ::fork();
-    if (child == 0) {
-        const int status = connectAndWait("localhost", peer.port(), "/", true);
-        std::exit(status == WS_STATUS_CONNECTED ? 0 : 1);
-    }
-    int exitStatus = 0;
-    ASSERT_EQ(::waitpid(child, &exitStatus, 0), child);
-    EXPECT_TRUE(WIFEXITED(exitStatus)) << "the child crashed on exit";
+    const std::string command =
+        std::string(CONNECT_PROBE) + " localhost " + std::to_string(peer.port()) + " 1 stay";
+    std::unique_ptr<FILE, int (*)(FILE*)> probe(::popen(command.c_str(), "r"), ::pclose);
+    ASSERT_TRUE(probe);
+    std::array<char, 512> output{};
+    ASSERT_TRUE(std::fgets(output.data(), output.size(), probe.get()));
+    EXPECT_STREQ(output.data(), "2 Connected\n");
+    const int exitStatus = ::pclose(probe.release());
+    EXPECT_TRUE(WIFEXITED(exitStatus)) << "the probe crashed on its way out";
     EXPECT_EQ(WEXITSTATUS(exitStatus), 0);
     EXPECT_TRUE(peer.waitForLine("close 1000"));
 }

@@ -218,8 +218,8 @@ DWORD WebSocketChannel::failReceive(const Pump& pump) {
 void WebSocketChannel::sendPongs(const PongPayloads& pongs) {
     for (const auto& payload : pongs) {
         const Deadline deadline = deadlineAfter(timeLimit::send);
-        std::unique_lock<std::timed_mutex> lock(writeLock_, deadline);
-        if (!lock.owns_lock() || closeSent_) return;
+        std::lock_guard<std::mutex> lock(writeLock_);
+        if (closeSent_) return;
         outgoing_.clear();
         if (protocol::appendPong(outgoing_, payload, transportRandom()) !=
             protocol::ProtocolError::None) {
@@ -231,7 +231,7 @@ void WebSocketChannel::sendPongs(const PongPayloads& pongs) {
 
 void WebSocketChannel::sendKeepaliveIfIdle() {
     if (Clock::now() < keepaliveDeadline()) return;
-    std::unique_lock<std::timed_mutex> lock(writeLock_, std::try_to_lock);
+    std::unique_lock<std::mutex> lock(writeLock_, std::try_to_lock);
     if (!lock.owns_lock() || closeSent_) {
         noteTraffic();  // a frame is going out right now; that is traffic enough
         return;
@@ -281,9 +281,8 @@ DWORD WebSocketChannel::writeFrame(std::span<const std::uint8_t> frame, Deadline
 DWORD WebSocketChannel::send(WINHTTP_WEB_SOCKET_BUFFER_TYPE type, const void* data, DWORD length) {
     if (!isDataType(type) || (length > 0 && !data)) return ERROR_INVALID_PARAMETER;
     const OutgoingMessage kind = isTextType(type) ? OutgoingMessage::Text : OutgoingMessage::Binary;
+    std::lock_guard<std::mutex> lock(writeLock_);
     const Deadline deadline = deadlineAfter(timeLimit::send);
-    std::unique_lock<std::timed_mutex> lock(writeLock_, deadline);
-    if (!lock.owns_lock()) return ERROR_WINHTTP_TIMEOUT;
     if (closeSent_) return ERROR_INVALID_OPERATION;  // RFC 6455 5.5.1: no data after our close
     // RFC 6455 5.4: the fragments of one message go out in order, none of another between them.
     if (outgoingMessage_ != OutgoingMessage::None && outgoingMessage_ != kind) {
@@ -308,8 +307,7 @@ DWORD WebSocketChannel::send(WINHTTP_WEB_SOCKET_BUFFER_TYPE type, const void* da
 
 DWORD WebSocketChannel::sendClose(std::uint16_t code, std::span<const std::uint8_t> reason,
                                   Deadline deadline) {
-    std::unique_lock<std::timed_mutex> lock(writeLock_, deadline);
-    if (!lock.owns_lock()) return ERROR_WINHTTP_TIMEOUT;
+    std::lock_guard<std::mutex> lock(writeLock_);
     if (closeSent_) return ERROR_SUCCESS;  // RFC 6455 5.5.1: one close per endpoint
     outgoing_.clear();
     const std::string_view reasonText(reinterpret_cast<const char*>(reason.data()), reason.size());
