@@ -38,6 +38,18 @@ class BridgeTest : public ::testing::Test {
         return true;
     }
 
+    // Polls (bounded) until the predicate holds on what the host and the fake can see.
+    template <typename Predicate>
+    static bool eventually(Predicate predicate,
+                           std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!predicate(fake().record())) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
+
     // Waits until the worker has ended its receive loop by itself: transport closed, status 0.
     static bool waitForWorkerEnd() {
         return fake().waitUntil([](const fake::Record& r) {
