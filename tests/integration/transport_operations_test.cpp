@@ -133,6 +133,30 @@ TEST(HandleTableTest, RecordingOperationsValidateWithoutNetworkWork) {
     for (HINTERNET handle : {request, connection, session}) EXPECT_TRUE(WinHttpCloseHandle(handle));
 }
 
+TEST(HandshakeOperationsTest, ResponseAndUpgradeFailuresCarryTheirErrorNumbers) {
+    struct Case {
+        const char* script;
+        std::vector<std::string> arguments;
+        bool responseReceived;  // else WinHttpReceiveResponse fails
+        DWORD error;
+    };
+    const Case cases[] = {
+        {"ws_peer.py", {"--status", "404"}, true, ERROR_WINHTTP_INVALID_SERVER_RESPONSE},
+        {"raw_peer.py", {"--reply", "bad-accept"}, true, ERROR_WINHTTP_INVALID_SERVER_RESPONSE},
+        {"raw_peer.py", {"--reply", "not-http"}, false, ERROR_WINHTTP_INVALID_SERVER_RESPONSE},
+        {"raw_peer.py", {"--reply", "reset"}, false, ERROR_WINHTTP_CONNECTION_ERROR},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.arguments[1]);
+        PeerProcess peer(c.script, c.arguments);
+        Handles handles;
+        EXPECT_FALSE(openWebSocket(handles, peer.port()));
+        EXPECT_EQ(GetLastError(), c.error);
+        EXPECT_EQ(handles.request == nullptr, c.responseReceived)
+            << "the request is closed only once the upgrade was tried";
+    }
+}
+
 TEST(WebSocketOperationsTest, ReceiveDeliversAtMostTheBufferSizePerCall) {
     PeerProcess peer("ws_peer.py", {"text=2500", "text=0", "hold"});
     Handles handles;
