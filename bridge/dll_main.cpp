@@ -2,32 +2,36 @@
 // while connected cannot deadlock.
 //
 // FreeLibrary calls DllMain(DLL_PROCESS_DETACH) with the loader lock held, and a thread that ends
-// normally (returning from its start routine, or ExitThread) takes that same lock for its
-// DLL_THREAD_DETACH notifications. A join inside DllMain would wait for a worker that cannot
-// finish exiting until DllMain returns. So on Windows the worker never ends by itself:
+// (returning from its start routine, or ExitThread) takes that same lock for its DLL_THREAD_DETACH
+// notifications. A join inside DllMain would wait for a worker that cannot finish exiting before
+// DllMain returns. So on Windows the worker never ends by itself:
 //
 // 1. When its work is done (transport closed, status stored, buffers freed, no lock held), it
-//    parks in finishWorkerThread until the host side lets it go in joinWorkerThread.
-// 2. joinWorkerThread lets it go and joins it. Called from WsConnect or WsDisconnect, the worker
-//    then returns and exits like any thread.
-// 3. During a FreeLibrary (reserved argument null), DllMain first marks the library as being
-//    unloaded. The worker, let go, then ends with TerminateThread on itself: that needs no loader
-//    lock, skips the thread-detach notifications and never returns into this DLL, and the
-//    thread's handle is signaled once the thread is gone, so the join returns and FreeLibrary may
-//    unmap the code: no code of the DLL can run on that thread any more.
+//    parks in finishWorkerThread: SignalObjectAndWait signals workerParked and enters an
+//    alertable wait for workerRelease in one step, so once workerParked is seen the worker is
+//    inside that wait and runs no more code of its own until something wakes it.
+// 2. WsConnect and WsDisconnect (joinWorkerThread) signal workerRelease and join: the worker
+//    returns and exits like any thread.
+// 3. During a FreeLibrary (reserved argument null), the unload hook waits for workerParked, then
+//    queues ExitThread to the worker as an APC and detaches it, without waiting for its exit.
+//    The worker, woken inside its wait, runs ExitThread from the system's APC dispatch: that
+//    never returns into this DLL, and it waits for the loader lock in system code until
+//    FreeLibrary has unmapped the DLL, then ends with the usual notifications to the DLLs still
+//    loaded. No code of this DLL runs on the worker after the hook returns.
 //
-// Parking closes the race that a flag tested at the worker's end would leave open: a worker that
-// ends by itself (a server close) just as FreeLibrary takes the loader lock could already be past
-// such a test and on its way into ExitThread, where it would wait for the lock while DllMain
-// waits for it.
+// Parking closes the race that a flag tested at the worker's end would leave open: a worker
+// ending by itself (a server close) just as FreeLibrary takes the loader lock could already be
+// past such a test, running its last instructions in this DLL on its way into ExitThread.
 //
-// What self-termination leaks, once per unload: what the thread-detach notifications would have
-// freed (the C runtime's and the system DLLs' per-thread blocks) and the small record that
-// std::thread hands its thread. The thread's stack and handle are released by the system and by
-// the join. At process exit (reserved argument non-null) the system has already ended every other
-// thread, a parked or running worker included, so the join returns at once.
+// Rejected: the worker ending itself with TerminateThread. It needs no loader lock, but it skips
+// the system's own per-thread cleanup; under Wine the next LoadLibrary of any DLL with TLS then
+// writes into the dead thread's freed block and crashes.
 //
-// Pinning the DLL instead would keep a connection open after the host unloaded the library.
+// What the APC exit leaks, once per unload: the small records the C++ runtime inside this DLL
+// keeps for a thread (std::thread's state, the threads library's entry), since the DLL's own
+// thread-detach callbacks cannot run once it is unmapped. At process exit (reserved argument
+// non-null) the system has already ended every other thread, parked or not, so the join returns
+// at once. Pinning the DLL instead would keep the connection open after the host unloaded it.
 #include <atomic>
 
 #include "bridge/bridge_state.h"
@@ -36,46 +40,70 @@
 namespace wsbridge {
 namespace {
 
-// Manual-reset event: signaled while the host side joins a worker, so that a worker reaching its
-// end during the join goes at once; reset once the join is over, before the next worker starts.
-class WorkerRelease {
+// A manual-reset event, closed when the DLL's state is destroyed.
+class Event {
   public:
-    WorkerRelease() : event_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
-    WorkerRelease(const WorkerRelease&) = delete;
-    WorkerRelease& operator=(const WorkerRelease&) = delete;
-    ~WorkerRelease() {
-        if (event_) CloseHandle(event_);
+    Event() : handle_(CreateEventW(nullptr, TRUE, FALSE, nullptr)) {}
+    Event(const Event&) = delete;
+    Event& operator=(const Event&) = delete;
+    ~Event() {
+        if (handle_) CloseHandle(handle_);
     }
 
-    // Without an event (CreateEventW failed) nothing parks: the worker ends as threads do.
-    void wait() const {
-        if (event_) WaitForSingleObject(event_, INFINITE);
-    }
-    void open() const {
-        if (event_) SetEvent(event_);
-    }
-    void close() const {
-        if (event_) ResetEvent(event_);
-    }
+    HANDLE get() const { return handle_; }
 
   private:
-    HANDLE event_;
+    HANDLE handle_;
 };
 
-WorkerRelease workerRelease;
+Event workerParked;   // set by the worker as it parks; reset after each join
+Event workerRelease;  // set while the host side joins a worker; reset after the join
+std::atomic<DWORD> parkedThreadId{0};
 std::atomic<bool> unloadingWhileRunning{false};  // FreeLibrary, with the process going on
+
+bool canPark() {
+    return workerParked.get() && workerRelease.get();
+}
+
+// ExitThread takes a DWORD where an APC takes a ULONG_PTR: on x64 both travel in the same
+// register, and the 0 passed becomes the thread's exit code.
+PAPCFUNC exitThreadAsApc() {
+    return reinterpret_cast<PAPCFUNC>(reinterpret_cast<void (*)()>(&ExitThread));
+}
+
+// The worker is parked for good: have it leave through the system's code, and let it go.
+void endParkedWorkerDuringUnload(std::thread& worker) {
+    WaitForSingleObject(workerParked.get(), INFINITE);
+    if (HANDLE thread = OpenThread(THREAD_SET_CONTEXT, FALSE, parkedThreadId)) {
+        QueueUserAPC(exitThreadAsApc(), thread, 0);
+        CloseHandle(thread);
+    }
+    // Should the APC fail, the worker stays parked and harmless until the process ends.
+    worker.detach();
+}
 
 }  // namespace
 
 void finishWorkerThread() {
-    workerRelease.wait();
-    if (unloadingWhileRunning) TerminateThread(GetCurrentThread(), 0);
+    if (!canPark()) return;
+    parkedThreadId = GetCurrentThreadId();
+    DWORD result = SignalObjectAndWait(workerParked.get(), workerRelease.get(), INFINITE, TRUE);
+    while (result == WAIT_IO_COMPLETION) {  // some other APC; ours never returns
+        result = WaitForSingleObjectEx(workerRelease.get(), INFINITE, TRUE);
+    }
 }
 
 void joinWorkerThread(std::thread& worker) {
-    workerRelease.open();
-    worker.join();  // waits on the thread's handle, which self-termination signals too
-    workerRelease.close();
+    if (canPark() && unloadingWhileRunning) {
+        endParkedWorkerDuringUnload(worker);
+        return;
+    }
+    if (workerRelease.get()) SetEvent(workerRelease.get());
+    worker.join();
+    if (canPark()) {
+        ResetEvent(workerRelease.get());
+        ResetEvent(workerParked.get());
+    }
 }
 
 }  // namespace wsbridge

@@ -120,6 +120,7 @@ SCENARIOS = [
     ("refused", None, None, nothing_more),
     ("not-upgraded", ["--status", "404"], request_arrived, nothing_more),
     ("unload-connected", ["hold"], connections_done(2), expect_closed_with_1000(2)),
+    ("unload-race", ["close=1000"], connections_done(20), nothing_more),
     ("exit-connected", ["hold"], connections_done(1), expect_closed_with_1000(1)),
 ]
 

@@ -12,6 +12,8 @@
  */
 #include <windows.h>
 
+#include <tlhelp32.h> /* after windows.h, which it needs */
+
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -134,6 +136,32 @@ static int matchesPattern(const char* bytes, int32_t length) {
     return 1;
 }
 
+/* Whether the thread with this id still runs in this process. */
+static int threadAlive(DWORD threadId) {
+    HANDLE thread = OpenThread(SYNCHRONIZE, FALSE, threadId);
+    if (!thread) return 0;
+    const int alive = WaitForSingleObject(thread, 0) == WAIT_TIMEOUT;
+    CloseHandle(thread);
+    return alive;
+}
+
+/* The ids of this process's threads, other than the calling one; returns how many. */
+enum { maxThreads = 64 };
+static int otherThreads(DWORD* ids) {
+    int count = 0;
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0);
+    THREADENTRY32 entry = {.dwSize = sizeof entry};
+    for (BOOL more = Thread32First(snapshot, &entry); more && count < maxThreads;
+         more = Thread32Next(snapshot, &entry)) {
+        if (entry.th32OwnerProcessID == GetCurrentProcessId() &&
+            entry.th32ThreadID != GetCurrentThreadId()) {
+            ids[count++] = entry.th32ThreadID;
+        }
+    }
+    CloseHandle(snapshot);
+    return count;
+}
+
 typedef struct {
     HMODULE module;
     HANDLE finished;
@@ -151,7 +179,7 @@ static DWORD WINAPI freeLibraryThread(void* argument) {
  * timeout here, not as a hung test; TerminateProcess then ends the process, since ExitProcess
  * would need the same lock.
  */
-static void unloadWithWatchdog(Library* library, const char* what) {
+static ULONGLONG unloadWithWatchdog(Library* library, const char* what) {
     UnloadCall call = {library->module, CreateEventW(NULL, TRUE, FALSE, NULL)};
     const ULONGLONG start = GetTickCount64();
     HANDLE thread = CreateThread(NULL, 0, freeLibraryThread, &call, 0, NULL);
@@ -159,12 +187,13 @@ static void unloadWithWatchdog(Library* library, const char* what) {
         check(0, what, "no return after %lu ms", unloadWatchdogMs);
         TerminateProcess(GetCurrentProcess(), 100);
     }
-    note("%s after %llu ms", what, GetTickCount64() - start);
+    const ULONGLONG elapsed = GetTickCount64() - start;
     check(1, what, "");
     WaitForSingleObject(thread, INFINITE);
     CloseHandle(thread);
     CloseHandle(call.finished);
     library->module = NULL;
+    return elapsed;
 }
 
 static int connectAndWait(const Library* library, int port) {
@@ -238,7 +267,8 @@ static void scenarioServerClose(Library* library, int port) {
           text);
     expectPatternMessage(library, buffer, sizeof buffer, 5,
                          "a message queued before the close stays readable");
-    unloadWithWatchdog(library, "FreeLibrary after a server close returns");
+    note("FreeLibrary after a server close took %llu ms",
+         unloadWithWatchdog(library, "FreeLibrary after a server close returns"));
 }
 
 /* Nothing listens on the port. */
@@ -282,9 +312,27 @@ static void scenarioNotUpgraded(const Library* library, int port) {
 
 /* Peer: hold. Unloads while the worker waits in its receive, then loads the library again. */
 static void scenarioUnloadConnected(Library* library, int port, const wchar_t* path) {
+    DWORD before[maxThreads];
+    const int countBefore = otherThreads(before);
     if (!connectAndWait(library, port)) return;
-    unloadWithWatchdog(library, "FreeLibrary while connected returns");
+    note("FreeLibrary while connected took %llu ms",
+         unloadWithWatchdog(library, "FreeLibrary while connected returns"));
     check(GetModuleHandleW(path) == NULL, "the DLL is unloaded, not pinned", "");
+
+    /* The worker is not left parked: it ends once FreeLibrary has let go of the loader lock. */
+    DWORD after[maxThreads];
+    const int countAfter = otherThreads(after);
+    int newAlive = 0;
+    for (int i = 0; i < countAfter; ++i) {
+        int known = 0;
+        for (int j = 0; j < countBefore; ++j) known |= after[i] == before[j];
+        if (known) continue;
+        const ULONGLONG deadline = GetTickCount64() + stateWaitMs;
+        while (threadAlive(after[i]) && GetTickCount64() < deadline) Sleep(pollIntervalMs);
+        newAlive += threadAlive(after[i]);
+    }
+    check(newAlive == 0, "no thread of the connection outlives the unload", "%d still run",
+          newAlive);
 
     /* Loaded again, the library starts from its initial state and connects again. */
     char text[textCapacity] = "unset";
@@ -292,6 +340,32 @@ static void scenarioUnloadConnected(Library* library, int port, const wchar_t* p
     check(library->getStatus() == STATUS_DISCONNECTED, "reloaded: status 0", "");
     check(library->getLastError(text, sizeof text) == 0, "reloaded: the empty text", "'%s'", text);
     if (connectAndWait(library, port)) library->disconnect();
+}
+
+/*
+ * Peer: close=1000, right after each handshake. Each round unloads the library at a slightly
+ * different moment around the worker's own end, so that some unloads meet a worker that is just
+ * ending by itself: the case in which a worker already on its way out of its thread would wait
+ * for the loader lock that FreeLibrary holds.
+ */
+static void scenarioUnloadRace(Library* library, int port, const wchar_t* path) {
+    enum { rounds = 20, spreadMs = 4 };
+    int connected = 0;
+    char text[textCapacity];
+    for (int round = 0; round < rounds; ++round) {
+        if (round > 0 && !loadLibrary(library, path)) return;
+        library->connect(loopbackHost, port, L"/", 0);
+        /* The status may pass 2 between two polls; the text stays set once "Connected". */
+        const ULONGLONG deadline = GetTickCount64() + stateWaitMs;
+        while (library->getLastError(text, sizeof text) == 0 &&
+               library->getStatus() != STATUS_ERROR && GetTickCount64() < deadline) {
+            Sleep(0);
+        }
+        connected += text[0] != 0 && library->getStatus() != STATUS_ERROR;
+        Sleep(round % spreadMs);
+        unloadWithWatchdog(library, "FreeLibrary as the server closes returns");
+    }
+    check(connected == rounds, "every round connected", "%d of %d", connected, rounds);
 }
 
 /* Peer: hold. Returns from main while connected: ExitProcess unloads the DLL. */
@@ -325,6 +399,8 @@ int wmain(int argc, wchar_t** argv) {
         scenarioNotUpgraded(&library, port);
     } else if (wcscmp(scenario, L"unload-connected") == 0) {
         scenarioUnloadConnected(&library, port, path);
+    } else if (wcscmp(scenario, L"unload-race") == 0) {
+        scenarioUnloadRace(&library, port, path);
     } else if (wcscmp(scenario, L"exit-connected") == 0) {
         scenarioExitConnected(&library, port);
         return failures;
