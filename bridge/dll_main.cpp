@@ -29,7 +29,8 @@
 //
 // What the APC exit leaks, once per unload: the small records the C++ runtime inside this DLL
 // keeps for a thread (std::thread's state, the threads library's entry), since the DLL's own
-// thread-detach callbacks cannot run once it is unmapped. At process exit (reserved argument
+// thread-detach callbacks cannot run once it is unmapped, and the two event handles, which the
+// leaving worker's wait may still use. At process exit (reserved argument
 // non-null) the system has already ended every other thread, parked or not, so the join returns
 // at once. Pinning the DLL instead would keep the connection open after the host unloaded it.
 #include <atomic>
@@ -51,6 +52,8 @@ class Event {
     }
 
     HANDLE get() const { return handle_; }
+    // Leaves the event open for good: a thread still waiting on it may need the handle.
+    void keepOpen() { handle_ = nullptr; }
 
   private:
     HANDLE handle_;
@@ -80,6 +83,10 @@ void endParkedWorkerDuringUnload(std::thread& worker) {
     }
     // Should the APC fail, the worker stays parked and harmless until the process ends.
     worker.detach();
+    // The worker's wait may look at its handles again before it runs the APC (Wine revalidates
+    // them when it wakes a waiting thread), so they must outlive the DLL: two handles per unload.
+    workerParked.keepOpen();
+    workerRelease.keepOpen();
 }
 
 }  // namespace

@@ -160,9 +160,13 @@ def run_scenario(build, environment, peer_script, scenario, peer_options, comple
         failures = [line for line in output.splitlines() if line.startswith("FAIL")]
         if code != 0 and not failures:
             failures.append(f"FAIL wine_host exited with {code}")
+        if "end" not in output.splitlines():
+            failures.append("FAIL wine_host ended before the end of its scenario")
         if peer:
             if not peer.wait_for(complete):
-                failures.append(f"FAIL the server's record stayed incomplete: {peer.record}")
+                failures.append("FAIL the server's record stayed incomplete: "
+                                f"{len(events(peer.record, 'connect'))} connection(s), "
+                                f"{len(events(peer.record, 'done'))} ended")
             failures += [f"FAIL server: {text}" for text in expect(peer.record)]
     finally:
         if peer:

@@ -373,7 +373,18 @@ static void scenarioExitConnected(Library* library, int port) {
     if (connectAndWait(library, port)) note("leaving the process while connected");
 }
 
+/* A fault on any thread (code of the unloaded DLL running, say) fails the scenario at once. */
+static LONG WINAPI reportCrash(EXCEPTION_POINTERS* exception) {
+    printf("FAIL crash: exception %08lx at %p on thread %lu\n",
+           exception->ExceptionRecord->ExceptionCode, exception->ExceptionRecord->ExceptionAddress,
+           GetCurrentThreadId());
+    fflush(stdout);
+    TerminateProcess(GetCurrentProcess(), 101);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+
 int wmain(int argc, wchar_t** argv) {
+    SetUnhandledExceptionFilter(reportCrash);
     if (argc != 4) {
         fprintf(stderr, "usage: wine_host.exe DLL SCENARIO PORT\n");
         return 100;
@@ -403,11 +414,13 @@ int wmain(int argc, wchar_t** argv) {
         scenarioUnloadRace(&library, port, path);
     } else if (wcscmp(scenario, L"exit-connected") == 0) {
         scenarioExitConnected(&library, port);
+        printf("end\n");
         return failures;
     } else {
         fprintf(stderr, "unknown scenario %ls\n", scenario);
         return 100;
     }
     if (library.module) FreeLibrary(library.module);
+    printf("end\n"); /* the runner wants this line: a host that vanished early never prints it */
     return failures;
 }
