@@ -7,6 +7,8 @@ add_compile_definitions(NOMINMAX WIN32_LEAN_AND_MEAN)
 if(MSVC)
   # The C and C++ runtime go into the DLL itself, so hosts need no redistributable.
   set(CMAKE_MSVC_RUNTIME_LIBRARY "MultiThreaded$<$<CONFIG:Debug>:Debug>")
+  # strncpy and snprintf are used with explicit bounds; the CRT's "unsafe" warnings do not apply.
+  add_compile_definitions(_CRT_SECURE_NO_WARNINGS)
 endif()
 
 # Links the C and C++ runtime (libgcc, libstdc++, winpthreads) into the DLL, so that it depends
