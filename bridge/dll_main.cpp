@@ -30,9 +30,9 @@
 // What the APC exit leaks, once per unload: the small records the C++ runtime inside this DLL
 // keeps for a thread (std::thread's state, the threads library's entry), since the DLL's own
 // thread-detach callbacks cannot run once it is unmapped, and the two event handles, which the
-// leaving worker's wait may still use. At process exit (reserved argument
-// non-null) the system has already ended every other thread, parked or not, so the join returns
-// at once. Pinning the DLL instead would keep the connection open after the host unloaded it.
+// leaving worker's wait may still use. At process exit (reserved argument non-null) the system
+// has already ended every other thread, parked or not, so the join returns at once. Pinning the
+// DLL instead would keep the connection open after the host unloaded it.
 #include <atomic>
 
 #include "bridge/bridge_state.h"
