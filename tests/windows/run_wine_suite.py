@@ -116,7 +116,7 @@ def expect_closed_with_1000(count):
 SCENARIOS = [
     ("exchange", ["text=5", f"text={3 * 65536}", "text=0", "hold"], connections_done(1),
      expect_exchange),
-    ("server-close", ["await=1", "text=5", "close=1000"], connections_done(1), nothing_more),
+    ("server-close", ["await=1", "text=5", "close=1000"], connections_done(2), nothing_more),
     ("refused", None, None, nothing_more),
     ("not-upgraded", ["--status", "404"], request_arrived, nothing_more),
     ("unload-connected", ["hold"], connections_done(2), expect_closed_with_1000(2)),

@@ -251,11 +251,8 @@ static void scenarioExchange(const Library* library, int port) {
     check(library->sendMessage(L"late") == 0, "no send after WsDisconnect", "");
 }
 
-/*
- * Peer: await=1 text=5 close=1000. The peer closes only after our message, so that the host sees
- * the connection open first; then the library is unloaded with the worker already at its end.
- */
-static void scenarioServerClose(Library* library, int port) {
+/* The peer closes only after our message, so that the host sees the connection open first. */
+static void connectUntilServerCloses(const Library* library, int port) {
     char buffer[16];
     char text[textCapacity];
     if (!connectAndWait(library, port)) return;
@@ -267,6 +264,15 @@ static void scenarioServerClose(Library* library, int port) {
           text);
     expectPatternMessage(library, buffer, sizeof buffer, 5,
                          "a message queued before the close stays readable");
+}
+
+/*
+ * Peer: await=1 text=5 close=1000. The second WsConnect needs no WsDisconnect after the server's
+ * close; then the library is unloaded with the worker already at its end.
+ */
+static void scenarioServerClose(Library* library, int port) {
+    connectUntilServerCloses(library, port);
+    connectUntilServerCloses(library, port);
     note("FreeLibrary after a server close took %llu ms",
          unloadWithWatchdog(library, "FreeLibrary after a server close returns"));
 }
