@@ -19,6 +19,10 @@
 //    FreeLibrary has unmapped the DLL, then ends with the usual notifications to the DLLs still
 //    loaded. No code of this DLL runs on the worker after the hook returns.
 //
+// A worker still in its handshake is waited for, as every stop waits for one; that wait ends with
+// the handshake, unless WinHTTP itself needs the loader lock to finish it (Wine loads DLLs when
+// the upgrade completes). Unloading while the status is Connecting is therefore best avoided.
+//
 // Parking closes the race that a flag tested at the worker's end would leave open: a worker
 // ending by itself (a server close) just as FreeLibrary takes the loader lock could already be
 // past such a test, running its last instructions in this DLL on its way into ExitThread.
