@@ -6,6 +6,7 @@
 
 #include "bridge/bridge_state.h"
 #include "bridge/status_texts.h"
+#include "bridge/worker_exit.h"
 #include "worker/connection_worker.h"
 #include "wsbridge.h"
 
@@ -84,7 +85,7 @@ ConnectionStatus stopWorker() {
     BridgeState& state = bridgeState();
     state.stopRequested = true;
     closeTransport();
-    if (state.workerThread.joinable()) state.workerThread.join();
+    if (state.workerThread.joinable()) joinWorkerThread(state.workerThread);
     const ConnectionStatus before = state.status;
     state.status = ConnectionStatus::Disconnected;
     return before;

@@ -3,6 +3,7 @@
 
 #include "bridge/bridge_state.h"
 #include "bridge/status_texts.h"
+#include "bridge/worker_exit.h"
 #include "worker/connection_worker.h"
 
 namespace wsbridge {
@@ -50,6 +51,7 @@ void runConnectionWorker() {
         // Nothing may escape the thread; a worker that ends never leaves Connected behind.
         bridgeState().status = ConnectionStatus::Disconnected;
     }
+    finishWorkerThread();
 }
 
 }  // namespace wsbridge
