@@ -95,7 +95,7 @@ TEST_F(ConcurrencyTest, ServerThatStopsReadingCannotHoldTheSenderForEver) {
     PeerProcess peer("raw_peer.py", {"--stop-reading"});
     ASSERT_EQ(connectAndWait("127.0.0.1", peer.port()), WS_STATUS_CONNECTED) << lastErrorText();
     // Far more than the socket buffers on both sides can take.
-    const std::u16string huge(32 * 1024 * 1024, u'x');
+    const std::u16string huge(std::size_t{32} * 1024 * 1024, u'x');
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(sendText(huge));
     const auto took = std::chrono::steady_clock::now() - start;

@@ -1,9 +1,5 @@
 // Each way the handshake can fail against a real peer, and the step text the host then reads.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <array>
 #include <cstdio>
@@ -11,6 +7,7 @@
 #include <vector>
 
 #include "bridge_client.h"
+#include "loopback_sockets.h"
 #include "peer_process.h"
 
 using namespace integration;
@@ -23,47 +20,6 @@ class HandshakeFailureTest : public ::testing::Test {
   protected:
     void TearDown() override { WsDisconnect(); }
 };
-
-// A loopback listener whose accept queue is full, so that a further connect hangs unanswered.
-class FullListener {
-  public:
-    FullListener() : listener_(::socket(AF_INET, SOCK_STREAM, 0)) {
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        ::bind(listener_, reinterpret_cast<sockaddr*>(&address), length);
-        ::listen(listener_, 0);
-        ::getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length);
-        port_ = ntohs(address.sin_port);
-        for (int& filler : fillers_) {
-            filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-            ::connect(filler, reinterpret_cast<sockaddr*>(&address), length);
-        }
-    }
-    ~FullListener() {
-        for (const int filler : fillers_) ::close(filler);
-        ::close(listener_);
-    }
-    int port() const { return port_; }
-
-  private:
-    int listener_;
-    std::array<int, 3> fillers_{};
-    int port_ = 0;
-};
-
-int unusedPort() {
-    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(probe, reinterpret_cast<sockaddr*>(&address), length);
-    ::getsockname(probe, reinterpret_cast<sockaddr*>(&address), &length);
-    ::close(probe);  // nobody listens there now
-    return ntohs(address.sin_port);
-}
 
 TEST_F(HandshakeFailureTest, RefusedPortFailsTheSendWithCannotConnect) {
     EXPECT_EQ(connectAndWait("127.0.0.1", unusedPort()), WS_STATUS_ERROR);

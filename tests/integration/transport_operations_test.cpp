@@ -1,11 +1,7 @@
 // The transport operations called directly, below the bridge: the handle table's rules and the
 // WebSocket behaviours the bridge cannot show (piece sizes, a receive after the close, a close
 // or a handle close from another thread while an operation is pending).
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <array>
 #include <future>
@@ -13,6 +9,7 @@
 #include <string>
 #include <thread>
 
+#include "loopback_sockets.h"
 #include "peer_process.h"
 #include "transport/winhttp_api.h"
 
@@ -240,22 +237,11 @@ TEST(WebSocketOperationsTest, SendAfterOurCloseIsRefusedAndCloseGoesOutOnce) {
 }
 
 TEST(WebSocketOperationsTest, ClosingTheRequestCancelsAConnectInProgress) {
-    const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    ::bind(listener, reinterpret_cast<sockaddr*>(&address), length);
-    ::listen(listener, 0);
-    ::getsockname(listener, reinterpret_cast<sockaddr*>(&address), &length);
-    std::array<int, 3> fillers{};
-    for (int& filler : fillers) {
-        filler = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-        ::connect(filler, reinterpret_cast<sockaddr*>(&address), length);
-    }
+    FullListener listener;
     Handles handles;
     handles.session = WinHttpOpen(u"agent", 0, nullptr, nullptr, 0);
-    handles.connection = WinHttpConnect(handles.session, u"127.0.0.1", ntohs(address.sin_port), 0);
+    handles.connection = WinHttpConnect(handles.session, u"127.0.0.1",
+                                        static_cast<INTERNET_PORT>(listener.port()), 0);
     handles.request =
         WinHttpOpenRequest(handles.connection, u"GET", u"/", nullptr, nullptr, nullptr, 0);
     ASSERT_TRUE(
@@ -269,8 +255,6 @@ TEST(WebSocketOperationsTest, ClosingTheRequestCancelsAConnectInProgress) {
     handles.request = nullptr;
     ASSERT_EQ(sending.wait_for(promptly), std::future_status::ready);
     EXPECT_EQ(sending.get(), ERROR_WINHTTP_OPERATION_CANCELLED);
-    for (const int filler : fillers) ::close(filler);
-    ::close(listener);
 }
 
 }  // namespace

@@ -19,7 +19,7 @@ namespace {
 
 inline constexpr DWORD accessTypeNoProxy = 1;
 // A request line longer than this is refused by common servers; we refuse it first.
-inline constexpr std::size_t maxRequestTargetSize = 8 * 1024;
+inline constexpr std::size_t maxRequestTargetSize = std::size_t{8} * 1024;
 
 bool hasControlCharacter(const std::string& text) {
     for (const unsigned char c : text) {

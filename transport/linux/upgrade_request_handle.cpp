@@ -14,7 +14,7 @@
 namespace wsbridge::transport {
 namespace {
 
-inline constexpr std::size_t responseReadSize = 16 * 1024;
+inline constexpr std::size_t responseReadSize = std::size_t{16} * 1024;
 
 DWORD waitFailure(Readiness readiness) {
     switch (readiness) {
@@ -88,7 +88,7 @@ DWORD UpgradeRequestHandle::receiveResponse() {
     stage_ = Stage::Failed;
     protocol::UpgradeResponseParser parser(clientKey_);
     const Deadline deadline = deadlineAfter(timeLimit::response);
-    std::array<std::uint8_t, responseReadSize> chunk;
+    std::array<std::uint8_t, responseReadSize> chunk{};
     for (;;) {
         const IoResult io = stream_->read(chunk.data(), chunk.size());
         if (io.status == IoStatus::Closed || io.status == IoStatus::Failed) {

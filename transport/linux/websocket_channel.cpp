@@ -12,7 +12,7 @@ namespace wsbridge::transport {
 namespace {
 
 // Large reads, many frames parsed per read: no system call per frame.
-inline constexpr std::size_t inboxSize = 64 * 1024;
+inline constexpr std::size_t inboxSize = std::size_t{64} * 1024;
 
 using protocol::FrameEventKind;
 using protocol::Opcode;
