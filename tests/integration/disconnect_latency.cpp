@@ -1,14 +1,16 @@
 // Measures how long WsDisconnect takes on a live connection, against a server that answers our
 // close at once (python3-websockets) and one that never answers it (raw_peer.py). Not a test:
-// it prints the figures. Usage: disconnect_latency [ROUNDS]
+// it prints the figures, also over TLS. Usage: disconnect_latency [ROUNDS]
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <string>
 #include <vector>
 
 #include "bridge_client.h"
 #include "peer_process.h"
+#include "test_certificates.h"
 
 using namespace integration;
 
@@ -17,11 +19,11 @@ namespace {
 inline constexpr int defaultRounds = 20;
 
 void measure(const char* label, const std::string& script, const std::vector<std::string>& args,
-             int rounds) {
+             int rounds, bool secure = false) {
     PeerProcess peer(script, args);
     std::vector<double> milliseconds;
     for (int round = 0; round < rounds; ++round) {
-        if (connectAndWait("127.0.0.1", peer.port()) != WS_STATUS_CONNECTED) {
+        if (connectAndWait("localhost", peer.port(), "/", secure) != WS_STATUS_CONNECTED) {
             std::printf("%s: round %d did not connect: %s\n", label, round,
                         lastErrorText().c_str());
             return;
@@ -43,5 +45,11 @@ int main(int argc, char** argv) {
     const int rounds = argc > 1 ? std::max(1, std::stoi(argv[1])) : defaultRounds;
     measure("server answers the close", "ws_peer.py", {"hold"}, rounds);
     measure("server never answers", "raw_peer.py", {}, rounds);
+    const TestCertificates certificates = makeTestCertificates();
+    ::setenv("SSL_CERT_FILE", certificates.caFile.c_str(), 1);
+    measure("TLS, server answers", "ws_peer.py",
+            {"--cert", certificates.serverCert, "--key", certificates.serverKey, "hold"}, rounds,
+            true);
+    std::system(("rm -rf " + certificates.directory).c_str());
     return 0;
 }
