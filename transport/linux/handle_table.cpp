@@ -40,11 +40,13 @@ class Registry {
     HandleKey nextKey_ = 1;
 };
 
-// Never destroyed: the bridge closes its handles from a static destructor at unload and at
-// process exit, which may run after any destructor of ours would have.
+// The bridge closes its handles from a static destructor at unload and at process exit. Built
+// first (priority 101, before every default-priority object of the library), so destroyed last:
+// after that destructor has run, and at every dlclose, so that nothing of it is left behind.
+Registry handleRegistry __attribute__((init_priority(101)));
+
 Registry& registry() {
-    static Registry* const instance = new Registry;
-    return *instance;
+    return handleRegistry;
 }
 
 }  // namespace

@@ -16,11 +16,13 @@ class OpenSslRandom final : public protocol::RandomSource {
     }
 };
 
+// Destroyed after the bridge's unload hook, for the same reason as the handle registry.
+OpenSslRandom randomSource __attribute__((init_priority(101)));
+
 }  // namespace
 
 protocol::RandomSource& transportRandom() {
-    static protocol::RandomSource* const source = new OpenSslRandom;
-    return *source;
+    return randomSource;
 }
 
 }  // namespace wsbridge::transport

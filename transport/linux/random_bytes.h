@@ -1,5 +1,5 @@
-// The random source for mask keys and handshake keys (OpenSSL's CSPRNG), as a never-destroyed
-// object: a close sent from a static destructor at process exit still finds it alive.
+// The random source for mask keys and handshake keys (OpenSSL's CSPRNG). It outlives the
+// bridge's unload hook, so a close sent from that static destructor still finds it alive.
 #pragma once
 
 #include "transport/protocol/random_source.h"
