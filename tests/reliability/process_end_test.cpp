@@ -3,8 +3,12 @@
 // exit (ASan's leak check runs there) shows as that child's failure.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include "child_process.h"
 #include "loopback_server.h"
+#include "peer_process.h"
+#include "test_certificates.h"
 
 using namespace reliability;
 
@@ -59,6 +63,25 @@ TEST(ProcessEndTest, UnloadRightAfterAFailedHandshake) {
     EXPECT_EQ(child.exitCode, 0);
     EXPECT_LT(child.took, unloadLimit);
     EXPECT_TRUE(server.waitForClientsEnded(1));
+}
+
+// A TLS connection leaves the library's TLS context behind as well; unloading frees it too.
+TEST(ProcessEndTest, UnloadWhileConnectedOverTls) {
+    const integration::TestCertificates certificates = integration::makeTestCertificates();
+    ::setenv("SSL_CERT_FILE", certificates.caFile.c_str(), 1);  // inherited by the probe
+    {
+        integration::PeerProcess peer("ws_peer.py", {"--cert", certificates.serverCert, "--key",
+                                                     certificates.serverKey, "echo"});
+        const ChildResult child = runChild(
+            {UNLOAD_PROBE, LIBRARY_PATH, "unload-connected", std::to_string(peer.port()), "tls"},
+            childLimit);
+        EXPECT_TRUE(child.exited);
+        EXPECT_EQ(child.exitCode, 0);
+        EXPECT_LT(child.took, unloadLimit);
+        EXPECT_TRUE(peer.waitForLine("close 1000")) << "the unload closed the connection";
+    }
+    ::unsetenv("SSL_CERT_FILE");
+    std::system(("rm -rf " + certificates.directory).c_str());
 }
 
 // The address space is limited to what the probe uses plus this much; the server's message is

@@ -52,9 +52,13 @@ TEST_F(StressTest, TenThousandConnectDisconnectCyclesLeaveFdsThreadsAndMemoryFla
     const ProcessFigures after = settledFigures(server, warmUp + cycles);
     EXPECT_EQ(after.fds, before.fds);
     EXPECT_EQ(after.threads, before.threads);
+    // Under ASan freed memory sits in its quarantine and RSS climbs regardless; its leak check
+    // covers what this figure would catch there.
     constexpr std::int64_t allowedGrowthKiB = 8 * 1024;
-    EXPECT_LT(after.residentKiB - before.residentKiB, allowedGrowthKiB)
-        << before.residentKiB << " KiB before, " << after.residentKiB << " KiB after";
+    if (!sanitized) {
+        EXPECT_LT(after.residentKiB - before.residentKiB, allowedGrowthKiB)
+            << before.residentKiB << " KiB before, " << after.residentKiB << " KiB after";
+    }
     EXPECT_EQ(server.accepted(), warmUp + cycles);
 }
 

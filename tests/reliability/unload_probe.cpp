@@ -1,5 +1,6 @@
 // A host in a process of its own that loads the library with dlopen, starts a connection to
-// 127.0.0.1:PORT, and then leaves in one of these ways (MODE):
+// 127.0.0.1:PORT (with a fourth argument "tls": to localhost:PORT over TLS), and then leaves in one
+// of these ways (MODE):
 //   unload-connected    dlclose once the status is Connected
 //   unload-connecting   dlclose while the handshake is still under way
 //   unload-failed       dlclose right after the handshake failed (status 3)
@@ -44,8 +45,9 @@ int wantedStatusFor(const std::string& mode) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) return 2;
+    if (argc != 4 && argc != 5) return 2;
     const std::string mode = argv[2];
+    const bool secure = argc == 5 && std::string(argv[4]) == "tls";
     void* library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
     if (!library) {
         std::fprintf(stderr, "dlopen: %s\n", dlerror());
@@ -54,7 +56,8 @@ int main(int argc, char** argv) {
     auto connect = reinterpret_cast<ConnectFunction>(dlsym(library, "WsConnect"));
     auto getStatus = reinterpret_cast<StatusFunction>(dlsym(library, "WsGetStatus"));
     if (!connect || !getStatus) return 1;
-    if (connect(u"127.0.0.1", std::stoi(argv[3]), u"/", 0) != 1) return 1;
+    const char16_t* host = secure ? u"localhost" : u"127.0.0.1";
+    if (connect(host, std::stoi(argv[3]), u"/", secure ? 1 : 0) != 1) return 1;
     if (!waitForStatus(getStatus, wantedStatusFor(mode))) {
         std::fprintf(stderr, "status %d, not the one wanted for %s\n", getStatus(), mode.c_str());
         return 1;
