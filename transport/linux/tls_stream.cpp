@@ -8,6 +8,7 @@
 
 #include <climits>
 #include <cstdint>
+#include <mutex>
 
 #include "transport/linux/time_limits.h"
 
@@ -53,19 +54,15 @@ int bioCreate(BIO* bio) {
     return 1;
 }
 
-// Process-wide and never destroyed, so that a connection closed at process exit still finds them.
-BIO_METHOD* socketBioMethod() {
-    static BIO_METHOD* method = [] {
-        BIO_METHOD* made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "wsbridge");
-        if (made) {
-            BIO_meth_set_write(made, bioWrite);
-            BIO_meth_set_read(made, bioRead);
-            BIO_meth_set_ctrl(made, bioControl);
-            BIO_meth_set_create(made, bioCreate);
-        }
-        return made;
-    }();
-    return method;
+BIO_METHOD* makeSocketBioMethod() {
+    BIO_METHOD* made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "wsbridge");
+    if (made) {
+        BIO_meth_set_write(made, bioWrite);
+        BIO_meth_set_read(made, bioRead);
+        BIO_meth_set_ctrl(made, bioControl);
+        BIO_meth_set_create(made, bioCreate);
+    }
+    return made;
 }
 
 SSL_CTX* makeClientContext() {
@@ -82,9 +79,48 @@ SSL_CTX* makeClientContext() {
     return context;
 }
 
+// The client context and the BIO method, made at the first secure connection and shared by all.
+// Freed when the library's static objects are destroyed (at dlclose and at process exit), after
+// the bridge's unload hook has closed the last connection: priority 101 builds this before, and
+// so destroys it after, every default-priority object of the library.
+class ProcessTlsObjects {
+  public:
+    ProcessTlsObjects() = default;
+    ProcessTlsObjects(const ProcessTlsObjects&) = delete;
+    ProcessTlsObjects& operator=(const ProcessTlsObjects&) = delete;
+    ~ProcessTlsObjects() {
+        if (context_) SSL_CTX_free(context_);
+        if (bioMethod_) BIO_meth_free(bioMethod_);
+    }
+
+    SSL_CTX* context() {
+        std::call_once(made_, [this] { make(); });
+        return context_;
+    }
+    BIO_METHOD* bioMethod() {
+        std::call_once(made_, [this] { make(); });
+        return bioMethod_;
+    }
+
+  private:
+    void make() {
+        context_ = makeClientContext();
+        bioMethod_ = makeSocketBioMethod();
+    }
+
+    std::once_flag made_;
+    SSL_CTX* context_ = nullptr;
+    BIO_METHOD* bioMethod_ = nullptr;
+};
+
+ProcessTlsObjects tlsObjects __attribute__((init_priority(101)));
+
 SSL_CTX* clientContext() {
-    static SSL_CTX* context = makeClientContext();
-    return context;
+    return tlsObjects.context();
+}
+
+BIO_METHOD* socketBioMethod() {
+    return tlsObjects.bioMethod();
 }
 
 bool isAddressLiteral(const std::string& host) {
