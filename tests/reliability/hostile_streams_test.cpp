@@ -140,8 +140,11 @@ TEST_F(HostileStreamTest, FrameClaiming2To62BytesAllocatesOnlyWhatArrives) {
     EXPECT_EQ(WsGetStatus(), WS_STATUS_CONNECTED);
     EXPECT_EQ(WsHasMessages(), 0);
     // What is held is the bytes received so far, grown by doubling: at most about twice them.
+    // A sanitizer's shadow memory multiplies that, and its allocator keeps freed blocks.
+    const std::int64_t factor = sanitized ? 8 : 3;
+    const std::int64_t allowedKiB = factor * static_cast<std::int64_t>(streamedBytes / 1024);
     const std::int64_t grownKiB = residentKiB() - residentBefore;
-    EXPECT_LT(grownKiB, static_cast<std::int64_t>(3 * streamedBytes / 1024)) << grownKiB;
+    EXPECT_LT(grownKiB, allowedKiB) << "KiB grown";
     const auto took = timed([] { WsDisconnect(); });
     EXPECT_LT(took, closeBound + promptMargin);
 }
