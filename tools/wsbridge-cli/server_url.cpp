@@ -23,8 +23,8 @@ std::string quoted(std::string_view text) {
 
 bool startsWithIgnoringCase(std::string_view text, std::string_view prefix) {
     if (text.size() < prefix.size()) return false;
-    return std::equal(prefix.begin(), prefix.end(), text.begin(), [](char a, char b) {
-        return std::tolower(static_cast<unsigned char>(a)) == b;
+    return std::equal(prefix.begin(), prefix.end(), text.begin(), [](char lower, char typed) {
+        return std::tolower(static_cast<unsigned char>(typed)) == lower;
     });
 }
 
@@ -85,6 +85,10 @@ std::optional<Authority> splitAuthority(std::string_view authority, std::string&
         }
     } else {
         const std::size_t colon = authority.find(':');
+        if (colon != authority.rfind(':')) {
+            error = "an IPv6 address goes in brackets, as in ws://[::1]:8080/";
+            return std::nullopt;
+        }
         parts.host = std::string(authority.substr(0, colon));
         rest = colon == std::string_view::npos ? std::string_view() : authority.substr(colon);
         if (parts.host.find('[') != std::string::npos ||
