@@ -172,8 +172,9 @@ class Session {
     SessionResult exchange() {
         std::optional<Clock::time_point> inputEndedAt;
         for (;;) {
-            reportChanges();
+            // Messages first: whatever is queued arrived before a change of status seen now.
             if (drainMessages()) return finish(ExitCode::done);
+            reportChanges();
             if (connectionEnded()) {
                 // Messages that arrived before the end stay readable after it.
                 return finish(drainMessages() ? ExitCode::done : ExitCode::connectionEnded);
