@@ -15,6 +15,7 @@ Options:
                          not-http     a line that is not an HTTP status line
                          silent       read the request, answer nothing, keep the connection
                          reset        read the request, then reset the connection (RST)
+                         hang-up      read the request, then end the connection (FIN)
                          mute         accept the TCP connection, read and answer nothing
                          raw:HEX      read the request, answer with exactly these bytes
     --answer-close     answer a close frame from the client with a close frame (by default a
@@ -134,6 +135,9 @@ def serve(conn, arguments, after_answer):
             return
         if kind == "reset":
             conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            return
+        if kind == "hang-up":
+            conn.shutdown(socket.SHUT_RDWR)
             return
         if kind == "not-http":
             conn.sendall(b"SSH-2.0-hello\r\n\r\n")

@@ -40,8 +40,10 @@ A message of N bytes made by text=N or binary=N repeats "abcdefghijklmnopqrstuvw
 bytes, so a test can rebuild it.
 
 Event lines, on stdout (and in the --record file), one per event, fields separated by one space:
+    sni NAME                      TLS only: the server name the client asked for ("-": none)
     connect PATH                  an upgrade request for PATH arrived
     header NAME VALUE             one request header (NAME in lower case), right after connect
+    tls VERSION ALPN              TLS only: the protocol version and the ALPN protocol agreed
     text LENGTH HEX               a text message received from the client, its bytes in hex
     binary LENGTH HEX             a binary message received from the client
     pong HEX                      the pong that answered our ping, its payload in hex
@@ -52,6 +54,7 @@ Event lines, on stdout (and in the --record file), one per event, fields separat
 
 import argparse
 import asyncio
+import http
 import os
 import socket
 import ssl
@@ -190,11 +193,17 @@ def parse_arguments():
     return parser.parse_args()
 
 
-def tls_context(arguments):
+def tls_context(arguments, recorder):
     if not arguments.cert:
         return None
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(arguments.cert, arguments.key)
+    context.set_alpn_protocols(["http/1.1"])
+
+    def record_sni(ssl_socket, name, _context):
+        recorder.line(f"sni {name if name else '-'}")
+
+    context.sni_callback = record_sni
     return context
 
 
@@ -213,14 +222,17 @@ async def main():
         for name, value in headers.raw_items():
             recorder.line(f"header {name.lower()} {value}")
         if arguments.status is not None:
-            return arguments.status, [("Content-Length", "0")], b""
+            return http.HTTPStatus(arguments.status), [("Content-Length", "0")], b""
         return None
 
     async def handler(ws):
+        tls = ws.transport.get_extra_info("ssl_object")
+        if tls is not None:
+            recorder.line(f"tls {tls.version()} {tls.selected_alpn_protocol() or '-'}")
         await Connection(ws, recorder).serve(arguments.steps)
 
     server = await websockets.serve(
-        handler, arguments.host, arguments.port, ssl=tls_context(arguments),
+        handler, arguments.host, arguments.port, ssl=tls_context(arguments, recorder),
         process_request=process_request, ping_interval=None, max_size=None,
         compression=None, close_timeout=5)
     port = server.sockets[0].getsockname()[1]

@@ -11,16 +11,24 @@ namespace {
 inline constexpr DWORD errorCallNotImplemented = 120;
 std::atomic<std::uintptr_t> nextHandle{1};
 
-HINTERNET newHandle() { return reinterpret_cast<HINTERNET>(nextHandle++); }
+HINTERNET newHandle() {
+    return reinterpret_cast<HINTERNET>(nextHandle++);
+}
 
 }  // namespace
 
-HINTERNET WinHttpOpen(LPCWSTR, DWORD, LPCWSTR, LPCWSTR, DWORD) { return newHandle(); }
-HINTERNET WinHttpConnect(HINTERNET, LPCWSTR, INTERNET_PORT, DWORD) { return newHandle(); }
+HINTERNET WinHttpOpen(LPCWSTR, DWORD, LPCWSTR, LPCWSTR, DWORD) {
+    return newHandle();
+}
+HINTERNET WinHttpConnect(HINTERNET, LPCWSTR, INTERNET_PORT, DWORD) {
+    return newHandle();
+}
 HINTERNET WinHttpOpenRequest(HINTERNET, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR, LPCWSTR*, DWORD) {
     return newHandle();
 }
-BOOL WinHttpSetOption(HINTERNET, DWORD, LPVOID, DWORD) { return TRUE; }
+BOOL WinHttpSetOption(HINTERNET, DWORD, LPVOID, DWORD) {
+    return TRUE;
+}
 BOOL WinHttpSendRequest(HINTERNET, LPCWSTR, DWORD, LPVOID, DWORD, DWORD, DWORD_PTR) {
     SetLastError(errorCallNotImplemented);
     return FALSE;
@@ -39,5 +47,9 @@ DWORD WinHttpWebSocketReceive(HINTERNET, PVOID, DWORD, DWORD*, WINHTTP_WEB_SOCKE
 DWORD WinHttpWebSocketSend(HINTERNET, WINHTTP_WEB_SOCKET_BUFFER_TYPE, PVOID, DWORD) {
     return ERROR_INVALID_HANDLE;
 }
-DWORD WinHttpWebSocketClose(HINTERNET, USHORT, PVOID, DWORD) { return ERROR_INVALID_HANDLE; }
-BOOL WinHttpCloseHandle(HINTERNET) { return TRUE; }
+DWORD WinHttpWebSocketClose(HINTERNET, USHORT, PVOID, DWORD) {
+    return ERROR_INVALID_HANDLE;
+}
+BOOL WinHttpCloseHandle(HINTERNET) {
+    return TRUE;
+}

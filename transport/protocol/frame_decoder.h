@@ -26,8 +26,8 @@
 // - Error: the stream broke the protocol. Send a close with closeCodeFor(error), then fail with
 //   platformErrorFor(error). The decoder is finished.
 //
-// After Close or Error, next() consumes nothing and returns the same event kind again (an Error
-// repeats its error; a Close repeats with empty payload and its code).
+// After Close or Error the decoder is finished: next() takes all of its input unread and returns
+// the same event again (an Error its error; a Close its code, with an empty reason).
 //
 // Event payloads point into the input given to this call (server frames are unmasked, so data
 // is never copied) or, for a control frame that arrived in several reads, into the decoder; they
@@ -96,6 +96,10 @@ class FrameDecoder {
     FrameEvent emitData(std::span<const std::uint8_t> input, std::size_t offset,
                         std::size_t pieceLimit);
     FrameEvent emitControl(std::span<const std::uint8_t> payload, std::size_t consumed);
+    // Adds header bytes to headerBytes_; true once the header is whole.
+    bool collectHeader(std::span<const std::uint8_t> input, std::size_t& offset);
+    FrameEvent needMore(std::span<const std::uint8_t> input) const;
+    FrameEvent repeatFinal(std::span<const std::uint8_t> input) const;
 
     State state_ = State::Header;
     bool messageOpen_ = false;  // a text or binary message has begun and not yet ended

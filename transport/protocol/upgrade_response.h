@@ -49,8 +49,9 @@ class UpgradeResponseParser {
     ParseResult fail(ProtocolError error, std::size_t consumed);
 
     std::string expectedAccept_;
-    std::string header_;       // the header block so far, never longer than maxResponseHeaderSize
-    std::size_t scanned_ = 0;  // bytes of header_ already searched for the end of the block
+    std::string header_;         // the header block so far, never longer than maxResponseHeaderSize
+    std::size_t scanned_ = 0;    // bytes of header_ already searched for the end of the block
+    std::size_t lineStart_ = 0;  // where the line being searched begins in header_
     ParseResult final_;
     bool headerComplete_ = false;
     int statusCode_ = 0;

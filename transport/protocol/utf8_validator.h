@@ -26,7 +26,7 @@ class Utf8Validator {
     void reset() { *this = Utf8Validator(); }
 
   private:
-    bool feedSlow(const std::uint8_t* data, std::size_t size);
+    bool scan(const std::uint8_t* data, std::size_t size);
 
     std::uint8_t pending_ = 0;      // continuation bytes still expected in the current code point
     std::uint8_t nextLow_ = 0x80;   // allowed range of the next continuation byte: narrower than
