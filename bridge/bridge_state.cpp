@@ -21,7 +21,9 @@ struct UnloadHook {
 
 }  // namespace
 
-BridgeState& bridgeState() { return state; }
+BridgeState& bridgeState() {
+    return state;
+}
 
 void setLastErrorText(const char* text) {
     std::lock_guard<std::mutex> lock(state.queueLock);

@@ -29,7 +29,11 @@ inline constexpr std::size_t lastErrorTextSize = 512;
 struct BridgeState {
     std::atomic<ConnectionStatus> status{ConnectionStatus::Disconnected};
     std::atomic<bool> stopRequested{false};
-    std::thread workerThread;  // touched only by WsConnect, stopWorker and the unload hook
+    // Serialises WsConnect, WsDisconnect and the unload hook, the only users of workerThread, so
+    // that hosts calling them from two threads at once cannot join one thread twice. Always taken
+    // first and never by the worker, so no lock cycle can form with the two locks below.
+    std::mutex controlLock;
+    std::thread workerThread;
 
     std::mutex queueLock;  // guards inboundQueue and lastErrorText
     std::deque<Message> inboundQueue;

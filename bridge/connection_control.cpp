@@ -33,6 +33,7 @@ void discardQueuedMessages() {
 std::int32_t connect(const WsChar16* host, std::int32_t port, const WsChar16* path,
                      std::int32_t secure) {
     BridgeState& state = bridgeState();
+    std::lock_guard<std::mutex> control(state.controlLock);
     const ConnectionStatus current = state.status;
     if (current == ConnectionStatus::Connected || current == ConnectionStatus::Connecting ||
         state.workerThread.joinable()) {
@@ -92,6 +93,7 @@ ConnectionStatus stopWorker() {
 BOOL onLibraryUnload(DWORD reason) {
     if (reason != DLL_PROCESS_DETACH) return TRUE;
     try {
+        std::lock_guard<std::mutex> control(bridgeState().controlLock);
         stopWorker();
     } catch (...) {
         // A join that cannot be made leaves nothing better to do at unload than to go on.
@@ -117,6 +119,7 @@ WSBRIDGE_API std::int32_t WSBRIDGE_CALL WsConnect(const WsChar16* host, std::int
 
 WSBRIDGE_API std::int32_t WSBRIDGE_CALL WsDisconnect(void) {
     try {
+        std::lock_guard<std::mutex> control(bridgeState().controlLock);
         return static_cast<std::int32_t>(wsbridge::stopWorker());
     } catch (...) {
         return static_cast<std::int32_t>(bridgeState().status.load());

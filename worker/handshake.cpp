@@ -12,7 +12,7 @@ namespace {
 
 // Owns one transport handle until it is closed or released for publishing.
 class ScopedHandle {
-public:
+  public:
     explicit ScopedHandle(HINTERNET handle = nullptr) : handle_(handle) {}
     ScopedHandle(const ScopedHandle&) = delete;
     ScopedHandle& operator=(const ScopedHandle&) = delete;
@@ -25,7 +25,7 @@ public:
         if (handle_) WinHttpCloseHandle(std::exchange(handle_, nullptr));
     }
 
-private:
+  private:
     HINTERNET handle_;
 };
 
@@ -37,8 +37,7 @@ void recordSendRequestFailure(const Utf16Text& host) {
     const DWORD error = GetLastError();  // first, before any other call can change it
     char hostText[hostTextSize] = {};
     // Its result is ignored: whatever fits in 127 bytes is shown, and the last byte stays 0.
-    WideCharToMultiByte(CP_ACP, 0, host.c_str(), -1, hostText, hostTextSize - 1, nullptr,
-                        nullptr);
+    WideCharToMultiByte(CP_ACP, 0, host.c_str(), -1, hostText, hostTextSize - 1, nullptr, nullptr);
     char text[sendFailedTextSize];
     std::snprintf(text, sizeof text, statusText::sendRequestFailedFormat, hostText,
                   static_cast<unsigned long>(error));
@@ -65,9 +64,8 @@ bool performHandshake(OpenedConnection& opened) {
     }
     const DWORD flags = state.useTls ? WINHTTP_FLAG_SECURE : 0;
     ScopedHandle request(WinHttpOpenRequest(connection.get(), WSBRIDGE_WIDE("GET"),
-                                            state.resourcePath.c_str(), nullptr,
-                                            WINHTTP_NO_REFERER, WINHTTP_DEFAULT_ACCEPT_TYPES,
-                                            flags));
+                                            state.resourcePath.c_str(), nullptr, WINHTTP_NO_REFERER,
+                                            WINHTTP_DEFAULT_ACCEPT_TYPES, flags));
     if (!request) {
         setLastErrorText(statusText::openRequestFailed);
         return false;

@@ -12,7 +12,7 @@
 #include "wsbridge.h"
 
 class BridgeTest : public ::testing::Test {
-protected:
+  protected:
     void TearDown() override {
         fake().releaseHandshake();
         WsDisconnect();
@@ -28,7 +28,8 @@ protected:
         ASSERT_EQ(WsConnect(host, port, path, secure), 1);
     }
 
-    static bool waitForStatus(int status, std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+    static bool waitForStatus(int status,
+                              std::chrono::milliseconds limit = std::chrono::seconds(5)) {
         const auto deadline = std::chrono::steady_clock::now() + limit;
         while (WsGetStatus() != status) {
             if (std::chrono::steady_clock::now() > deadline) return false;
@@ -37,11 +38,33 @@ protected:
         return true;
     }
 
-    // Waits until the worker has ended by itself (it left Connected/Connecting).
+    // Polls (bounded) until the predicate holds on what the host and the fake can see.
+    template <typename Predicate>
+    static bool eventually(Predicate predicate,
+                           std::chrono::milliseconds limit = std::chrono::seconds(5)) {
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!predicate(fake().record())) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
+    }
+
+    // Waits until the worker has ended its receive loop by itself: transport closed, status 0.
     static bool waitForWorkerEnd() {
         return fake().waitUntil([](const fake::Record& r) {
-            return !r.closedHandles.empty() && r.closedHandles.back().kind == fake::HandleKind::Session;
-        });
+            return !r.closedHandles.empty() &&
+                   r.closedHandles.back().kind == fake::HandleKind::Session;
+        }) && waitForStatus(WS_STATUS_DISCONNECTED);
+    }
+
+    static bool waitForMessages() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+        while (!WsHasMessages()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return true;
     }
 
     static std::string lastError() {

@@ -1,5 +1,4 @@
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -57,8 +56,9 @@ TEST_F(ConnectionControlTest, DisconnectWhileConnectedClosesWith1000AndJoins) {
         const fake::Record record = fake().record();
         EXPECT_EQ(record.closeStatuses, std::vector<USHORT>{1000});
         EXPECT_EQ(record.receivesReturned, 1) << "the worker has ended";
-        EXPECT_EQ(closedKinds(), (std::vector<HandleKind>{HandleKind::Request, HandleKind::WebSocket,
-                                                          HandleKind::Connection, HandleKind::Session}));
+        EXPECT_EQ(closedKinds(),
+                  (std::vector<HandleKind>{HandleKind::Request, HandleKind::WebSocket,
+                                           HandleKind::Connection, HandleKind::Session}));
         EXPECT_EQ(WsGetStatus(), WS_STATUS_DISCONNECTED);
         EXPECT_EQ(lastError(), row.text);
     }
@@ -95,7 +95,8 @@ TEST_F(ConnectionControlTest, ConnectWhileConnectedReplacesTheConnection) {
     // The old WebSocket was closed and its session let go before the new session was opened.
     ASSERT_GE(record.closedHandles.size(), 4u);
     EXPECT_EQ(record.closedHandles[3].kind, HandleKind::Session);
-    EXPECT_LT(indexOf(record.calls, Operation::WebSocketClose), indexOf(record.calls, Operation::Open, 1));
+    EXPECT_LT(indexOf(record.calls, Operation::WebSocketClose),
+              indexOf(record.calls, Operation::Open, 1));
 }
 
 TEST_F(ConnectionControlTest, QuickSecondConnectJoinsTheFirstWorkerFirst) {
@@ -159,55 +160,53 @@ TEST_F(ConnectionControlTest, LastErrorCapacityRules) {
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
 namespace {
 
-// Runs the body in a child process whose address space may grow only by the given amount, and
-// returns the child's exit code.
-int runWithAddressSpaceLeft(std::size_t bytesLeft, int (*body)()) {
-    const pid_t child = fork();
-    if (child == 0) {
+// Runs the body in a freshly started child process (the death-test machinery re-executes the
+// test binary, so no thread stacks are cached from earlier tests) whose address space may grow
+// only by the given amount; the child's exit code is the body's result.
+void runWithAddressSpaceLeft(std::size_t bytesLeft, int (*body)()) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    const auto limited = [&] {
         std::ifstream statm("/proc/self/statm");
         std::size_t pages = 0;
         statm >> pages;
         const rlim_t limit = pages * static_cast<std::size_t>(sysconf(_SC_PAGESIZE)) + bytesLeft;
         const rlimit bound{limit, limit};
         setrlimit(RLIMIT_AS, &bound);
-        _exit(body());
-    }
-    int status = 0;
-    waitpid(child, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 100 + WTERMSIG(status);
+        std::exit(body());
+    };
+    EXPECT_EXIT(limited(), ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace
 
 TEST_F(ConnectionControlTest, ConnectThatCannotStartAThreadReturnsZeroWithAText) {
-    const int result = runWithAddressSpaceLeft(1 << 20, [] {
+    runWithAddressSpaceLeft(1 << 20, [] {
         if (WsConnect(u"server.test", 443, u"/", 1) != 0) return 1;
         if (WsGetStatus() != WS_STATUS_ERROR) return 2;
         if (lastError() != "WsConnect failed: could not start worker thread") return 3;
         return 0;
     });
-    EXPECT_EQ(result, 0);
 }
 
 TEST_F(ConnectionControlTest, WorkerOutOfMemoryEndsLikeAReceiveFailure) {
     fake::Script script;
     fake::ReceiveStep fragment = fake::textFragment("");
-    fragment.reportedCount = 65536;  // 64 KiB of the receive buffer, per step
+    fragment.reportedCount = 65536;          // 64 KiB of the receive buffer, per step
     script.receives.assign(4096, fragment);  // 256 MiB in all
     fake().reset(script);
-    const int result = runWithAddressSpaceLeft(64 << 20, [] {
+    runWithAddressSpaceLeft(64 << 20, [] {
         if (WsConnect(u"server.test", 443, u"/", 1) != 1) return 1;
         if (!fake().waitUntil([](const fake::Record& r) {
-                return !r.closedHandles.empty() && r.closedHandles.back().kind == HandleKind::Session;
+                return !r.closedHandles.empty() &&
+                       r.closedHandles.back().kind == HandleKind::Session;
             })) {
             return 2;
         }
-        if (WsGetStatus() != WS_STATUS_DISCONNECTED) return 3;
+        if (!waitForStatus(WS_STATUS_DISCONNECTED)) return 3;
         if (lastError() != "WebSocketReceive failed: out of memory") return 4;
         if (fake().record().closeStatuses != std::vector<USHORT>{1000}) return 5;
         if (WsHasMessages() != 0 || WsSendMessage(u"x") != 0) return 6;
         return 0;
     });
-    EXPECT_EQ(result, 0);
 }
 #endif

@@ -7,7 +7,7 @@
 namespace {
 
 class MessageExchangeTest : public BridgeTest {
-protected:
+  protected:
     void connectAndWait(fake::Script script = {}) {
         connectWith(std::move(script));
         ASSERT_TRUE(fake().waitUntil([](const fake::Record& r) { return r.receiveCalls > 0; }));

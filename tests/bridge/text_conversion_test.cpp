@@ -7,7 +7,8 @@
 namespace {
 
 std::string toUtf8(const std::u16string& text) {
-    const int size = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    const int size =
+        WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
     std::string out(static_cast<std::size_t>(size), '\xff');
     EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, out.data(), size, nullptr, nullptr),
               size);
@@ -28,7 +29,9 @@ TEST(TextConversionTest, ConvertsAsThePlatformDoesWithFlagsZero) {
         {u"\u20ac", std::string("\xe2\x82\xac\0", 4)},
         {u"\U0001F600", std::string("\xf0\x9f\x98\x80\0", 5)},
         {std::u16string(1, char16_t(0xD800)), std::string("\xef\xbf\xbd\0", 4)},
-        {std::u16string(1, char16_t(0xDC00)) + u"a", std::string("\xef\xbf\xbd" "a\0", 5)},
+        {std::u16string(1, char16_t(0xDC00)) + u"a", std::string("\xef\xbf\xbd"
+                                                                 "a\0",
+                                                                 5)},
         {std::u16string{char16_t(0xD83D), u'x'}, std::string("\xef\xbf\xbdx\0", 5)},
     };
     for (const Row& row : rows) EXPECT_EQ(toUtf8(row.input), row.expected);
@@ -37,7 +40,8 @@ TEST(TextConversionTest, ConvertsAsThePlatformDoesWithFlagsZero) {
 TEST(TextConversionTest, HonoursTheOutputLimit) {
     char out[8] = {};
     SetLastError(0);
-    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, u"\u00e9\u00e9\u00e9", -1, out, 3, nullptr, nullptr), 0);
+    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, u"\u00e9\u00e9\u00e9", -1, out, 3, nullptr, nullptr),
+              0);
     EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(out[3], 0) << "nothing written past the limit";
     EXPECT_EQ(std::string(out, 2), "\xc3\xa9") << "whole characters that fit";

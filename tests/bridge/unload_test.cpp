@@ -28,7 +28,8 @@ Function symbol(void* library, const char* name) {
 TEST(UnloadTest, UnloadWhileConnectedClosesWith1000AndJoinsTheWorker) {
     void* library = dlopen(FAKE_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
     ASSERT_NE(library, nullptr) << dlerror();
-    auto connect = symbol<int (*)(const char16_t*, int, const char16_t*, int)>(library, "WsConnect");
+    auto connect =
+        symbol<int (*)(const char16_t*, int, const char16_t*, int)>(library, "WsConnect");
     auto getStatus = symbol<int (*)()>(library, "WsGetStatus");
     auto getLastError = symbol<int (*)(char*, int)>(library, "WsGetLastError");
     auto script = symbol<void (*)(void (*)(const char*))>(library, "fakeScriptBlockingReceive");
@@ -39,6 +40,10 @@ TEST(UnloadTest, UnloadWhileConnectedClosesWith1000AndJoinsTheWorker) {
     EXPECT_EQ(getLastError(text, sizeof text), 0);
     EXPECT_STREQ(text, "") << "after load, the empty text";
 
+    {
+        std::lock_guard<std::mutex> lock(eventsLock);
+        events.clear();
+    }
     script(recordEvent);
     ASSERT_EQ(connect(u"server.test", 443, u"/", 1), 1);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
@@ -57,8 +62,10 @@ TEST(UnloadTest, UnloadWhileConnectedClosesWith1000AndJoinsTheWorker) {
     std::vector<std::string> closes;
     bool receiveReturned = false;
     for (const std::string& line : events) {
-        if (line == "Receive returned") receiveReturned = true;
-        else if (line.find(' ') != std::string::npos) closes.push_back(line);
+        if (line == "Receive returned")
+            receiveReturned = true;
+        else if (line.find(' ') != std::string::npos)
+            closes.push_back(line);
     }
     EXPECT_TRUE(receiveReturned) << "the worker's pending receive ended";
     EXPECT_EQ(closes, (std::vector<std::string>{"CloseHandle Request", "WebSocketClose 1000",

@@ -35,7 +35,9 @@ ReceiveStep binary(std::string bytes) {
 ReceiveStep binaryFragment(std::string bytes) {
     return step(WINHTTP_WEB_SOCKET_BINARY_FRAGMENT_BUFFER_TYPE, std::move(bytes));
 }
-ReceiveStep closeBuffer() { return step(WINHTTP_WEB_SOCKET_CLOSE_BUFFER_TYPE, {}); }
+ReceiveStep closeBuffer() {
+    return step(WINHTTP_WEB_SOCKET_CLOSE_BUFFER_TYPE, {});
+}
 ReceiveStep failure(DWORD error) {
     ReceiveStep result;
     result.error = error;
@@ -44,24 +46,34 @@ ReceiveStep failure(DWORD error) {
 
 const char* operationName(Operation operation) {
     static const char* const names[] = {
-        "Open",    "Connect", "OpenRequest",    "SetOption",  "SendRequest", "ReceiveResponse",
-        "CompleteUpgrade", "Receive", "Send", "WebSocketClose", "CloseHandle"};
+        "Open",        "Connect",         "OpenRequest",     "SetOption",
+        "SendRequest", "ReceiveResponse", "CompleteUpgrade", "Receive",
+        "Send",        "WebSocketClose",  "CloseHandle"};
     return names[static_cast<int>(operation)];
 }
 
 const char* kindName(HandleKind kind) {
     switch (kind) {
-        case HandleKind::Session: return "Session";
-        case HandleKind::Connection: return "Connection";
-        case HandleKind::Request: return "Request";
-        case HandleKind::WebSocket: return "WebSocket";
+        case HandleKind::Session:
+            return "Session";
+        case HandleKind::Connection:
+            return "Connection";
+        case HandleKind::Request:
+            return "Request";
+        case HandleKind::WebSocket:
+            return "WebSocket";
     }
     return "?";
 }
 
+namespace {
+// Built before, and so destroyed after, the library's own state, whose destructor still closes
+// handles through this transport.
+FakeTransport transport __attribute__((init_priority(101)));
+}  // namespace
+
 FakeTransport& FakeTransport::instance() {
-    static FakeTransport* transport = new FakeTransport;  // outlives every static destructor
-    return *transport;
+    return transport;
 }
 
 void FakeTransport::reset(Script script) {
@@ -127,8 +139,8 @@ bool FakeTransport::isOpen(HINTERNET handle, HandleKind kind) const {
     return found != handles_.end() && !found->second.closed && found->second.kind == kind;
 }
 
-HINTERNET FakeTransport::open(LPCWSTR userAgent, DWORD accessType, LPCWSTR proxy,
-                              LPCWSTR bypass, DWORD flags) {
+HINTERNET FakeTransport::open(LPCWSTR userAgent, DWORD accessType, LPCWSTR proxy, LPCWSTR bypass,
+                              DWORD flags) {
     std::unique_lock<std::mutex> lock(mutex_);
     record_.userAgent = copyText(userAgent);
     record_.accessType = accessType;
@@ -325,4 +337,6 @@ DWORD WinHttpWebSocketSend(HINTERNET webSocket, WINHTTP_WEB_SOCKET_BUFFER_TYPE t
 DWORD WinHttpWebSocketClose(HINTERNET webSocket, USHORT status, PVOID, DWORD) {
     return FakeTransport::instance().closeWebSocket(webSocket, status);
 }
-BOOL WinHttpCloseHandle(HINTERNET handle) { return FakeTransport::instance().closeHandle(handle); }
+BOOL WinHttpCloseHandle(HINTERNET handle) {
+    return FakeTransport::instance().closeHandle(handle);
+}

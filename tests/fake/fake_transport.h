@@ -37,8 +37,8 @@ struct ReceiveStep {
     DWORD error = 0;
     WINHTTP_WEB_SOCKET_BUFFER_TYPE type = WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE;
     std::string bytes;
-    DWORD reportedCount = 0;       // when nonzero, the byte count reported instead of the size
-    bool untilClosed = false;      // wait until the WebSocket handle is closed, then deliver this
+    DWORD reportedCount = 0;   // when nonzero, the byte count reported instead of the size
+    bool untilClosed = false;  // wait until the WebSocket handle is closed, then deliver this
 };
 
 ReceiveStep text(std::string bytes);
@@ -91,7 +91,7 @@ struct Record {
 };
 
 class FakeTransport {
-public:
+  public:
     static FakeTransport& instance();
 
     void reset(Script script);
@@ -104,8 +104,7 @@ public:
     // Called with a short line for each event, for tests that cannot keep the record.
     void setEventSink(void (*sink)(const char*));
 
-    HINTERNET open(LPCWSTR userAgent, DWORD accessType, LPCWSTR proxy, LPCWSTR bypass,
-                   DWORD flags);
+    HINTERNET open(LPCWSTR userAgent, DWORD accessType, LPCWSTR proxy, LPCWSTR bypass, DWORD flags);
     HINTERNET connect(HINTERNET session, LPCWSTR host, INTERNET_PORT port);
     HINTERNET openRequest(HINTERNET connection, LPCWSTR verb, LPCWSTR path, bool defaultsNull,
                           DWORD flags);
@@ -115,12 +114,11 @@ public:
     HINTERNET completeUpgrade(HINTERNET request);
     DWORD receive(HINTERNET webSocket, PVOID buffer, DWORD size, DWORD* count,
                   WINHTTP_WEB_SOCKET_BUFFER_TYPE* type);
-    DWORD send(HINTERNET webSocket, WINHTTP_WEB_SOCKET_BUFFER_TYPE type, PVOID bytes,
-               DWORD count);
+    DWORD send(HINTERNET webSocket, WINHTTP_WEB_SOCKET_BUFFER_TYPE type, PVOID bytes, DWORD count);
     DWORD closeWebSocket(HINTERNET webSocket, USHORT status);
     BOOL closeHandle(HINTERNET handle);
 
-private:
+  private:
     struct HandleEntry {
         HandleKind kind;
         bool closed = false;

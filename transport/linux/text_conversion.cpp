@@ -8,8 +8,12 @@ namespace {
 
 inline constexpr char32_t replacementCharacter = 0xFFFD;
 
-bool isHighSurrogate(char16_t unit) { return unit >= 0xD800 && unit <= 0xDBFF; }
-bool isLowSurrogate(char16_t unit) { return unit >= 0xDC00 && unit <= 0xDFFF; }
+bool isHighSurrogate(char16_t unit) {
+    return unit >= 0xD800 && unit <= 0xDBFF;
+}
+bool isLowSurrogate(char16_t unit) {
+    return unit >= 0xDC00 && unit <= 0xDFFF;
+}
 
 // Reads one code point starting at text[index] and advances index past it.
 char32_t nextCodePoint(const WCHAR* text, std::size_t length, std::size_t& index) {
@@ -57,8 +61,8 @@ std::size_t measureText(const WCHAR* text, int wideLength) {
 
 }  // namespace
 
-int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wideText, int wideLength,
-                        LPSTR output, int outputSize, LPCCH defaultChar, LPBOOL usedDefaultChar) {
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wideText, int wideLength, LPSTR output,
+                        int outputSize, LPCCH defaultChar, LPBOOL usedDefaultChar) {
     if ((codePage != CP_UTF8 && codePage != CP_ACP) || !wideText || wideLength == 0 ||
         outputSize < 0 || (outputSize > 0 && !output) ||
         (codePage == CP_UTF8 && (defaultChar || usedDefaultChar))) {

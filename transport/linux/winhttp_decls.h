@@ -67,28 +67,25 @@ inline constexpr DWORD ERROR_WINHTTP_CONNECTION_ERROR = 12030;
 inline constexpr DWORD ERROR_WINHTTP_INVALID_SERVER_RESPONSE = 12152;
 inline constexpr DWORD ERROR_WINHTTP_SECURE_FAILURE = 12175;
 
-HINTERNET WinHttpOpen(LPCWSTR userAgent, DWORD accessType, LPCWSTR proxyName,
-                      LPCWSTR proxyBypass, DWORD flags);
+HINTERNET WinHttpOpen(LPCWSTR userAgent, DWORD accessType, LPCWSTR proxyName, LPCWSTR proxyBypass,
+                      DWORD flags);
 HINTERNET WinHttpConnect(HINTERNET session, LPCWSTR serverName, INTERNET_PORT serverPort,
                          DWORD reserved);
 HINTERNET WinHttpOpenRequest(HINTERNET connection, LPCWSTR verb, LPCWSTR objectName,
-                             LPCWSTR version, LPCWSTR referrer, LPCWSTR* acceptTypes,
-                             DWORD flags);
+                             LPCWSTR version, LPCWSTR referrer, LPCWSTR* acceptTypes, DWORD flags);
 BOOL WinHttpSetOption(HINTERNET handle, DWORD option, LPVOID buffer, DWORD bufferLength);
-BOOL WinHttpSendRequest(HINTERNET request, LPCWSTR headers, DWORD headersLength,
-                        LPVOID optional, DWORD optionalLength, DWORD totalLength,
-                        DWORD_PTR context);
+BOOL WinHttpSendRequest(HINTERNET request, LPCWSTR headers, DWORD headersLength, LPVOID optional,
+                        DWORD optionalLength, DWORD totalLength, DWORD_PTR context);
 BOOL WinHttpReceiveResponse(HINTERNET request, LPVOID reserved);
 HINTERNET WinHttpWebSocketCompleteUpgrade(HINTERNET request, DWORD_PTR context);
 DWORD WinHttpWebSocketReceive(HINTERNET webSocket, PVOID buffer, DWORD bufferLength,
                               DWORD* bytesRead, WINHTTP_WEB_SOCKET_BUFFER_TYPE* bufferType);
 DWORD WinHttpWebSocketSend(HINTERNET webSocket, WINHTTP_WEB_SOCKET_BUFFER_TYPE bufferType,
                            PVOID buffer, DWORD bufferLength);
-DWORD WinHttpWebSocketClose(HINTERNET webSocket, USHORT status, PVOID reason,
-                            DWORD reasonLength);
+DWORD WinHttpWebSocketClose(HINTERNET webSocket, USHORT status, PVOID reason, DWORD reasonLength);
 BOOL WinHttpCloseHandle(HINTERNET handle);
 
-int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wideText, int wideLength,
-                        LPSTR output, int outputSize, LPCCH defaultChar, LPBOOL usedDefaultChar);
+int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wideText, int wideLength, LPSTR output,
+                        int outputSize, LPCCH defaultChar, LPBOOL usedDefaultChar);
 DWORD GetLastError();
 void SetLastError(DWORD error);
