@@ -81,7 +81,9 @@ class Connection:
         self._closed = False
         previous = self._lib.current
         if previous is not None:
-            previous._closed = True  # WsConnect ends it
+            # WsConnect would end it too, but ending it first keeps the text it leaves behind
+            # apart from the texts of this connection.
+            previous.close()
         self._lib.current = self
         text_before = self.last_error
         host_text, path_text = _utf16(host), _utf16(path)
@@ -94,11 +96,13 @@ class Connection:
             status = self.status
             if status == STATUS_CONNECTED:
                 return
-            # Status 0 also stands before the new worker has started; a new text tells that it
-            # has run and already ended.
-            ended = status == STATUS_DISCONNECTED and self.last_error != text_before
-            if status == STATUS_ERROR or ended:
+            if status == STATUS_ERROR:
                 self._fail()
+            # Status 0 also stands before the new worker has started. With a new text it means
+            # the connection was open and has already ended: what it received is still queued,
+            # and receive() raises once that has been read.
+            if status == STATUS_DISCONNECTED and self.last_error != text_before:
+                return
             if time.monotonic() >= deadline:
                 self.close()
                 raise TimeoutError(f"no connection after {timeout} s")

@@ -57,6 +57,10 @@ struct BadCommandLine {
     const char* reason;
 };
 
+void PrintTo(const BadCommandLine& commandLine, std::ostream* out) {
+    for (const std::string& argument : commandLine.arguments) *out << "'" << argument << "' ";
+}
+
 class CliOptionsRejects : public testing::TestWithParam<BadCommandLine> {};
 
 TEST_P(CliOptionsRejects, WithOneLineNamingTheProblem) {

@@ -12,6 +12,10 @@ struct GoodUrl {
     bool secure;
 };
 
+void PrintTo(const GoodUrl& url, std::ostream* out) {
+    *out << url.text;
+}
+
 class ServerUrlAccepts : public testing::TestWithParam<GoodUrl> {};
 
 TEST_P(ServerUrlAccepts, SplitsIntoHostPortPathAndScheme) {
@@ -45,6 +49,10 @@ struct BadUrl {
     const char* text;
     const char* reason;  // a part of the error text
 };
+
+void PrintTo(const BadUrl& url, std::ostream* out) {
+    *out << url.text;
+}
 
 class ServerUrlRejects : public testing::TestWithParam<BadUrl> {};
 

@@ -10,6 +10,10 @@ struct Conversion {
     std::u16string utf16;
 };
 
+void PrintTo(const Conversion& conversion, std::ostream* out) {
+    *out << conversion.name;
+}
+
 class Utf8ToUtf16 : public testing::TestWithParam<Conversion> {};
 
 TEST_P(Utf8ToUtf16, Converts) {

@@ -77,23 +77,33 @@ def peer_events(stream):
             yield ("client closed", rest)
 
 
-def cli_messages(stream):
-    """Parses --raw output: LENGTH ':' BYTES '\\n' per message."""
+def cli_output(stream):
+    """The client's standard output and standard error, read from one pipe so that their order
+    is the order in which they were written: messages in --raw form (LENGTH ':' BYTES, then a
+    newline) and status lines, which never start with a digit."""
     while True:
-        length = b""
-        while not length.endswith(b":"):
-            byte = stream.read(1)
-            if not byte:
-                return
-            length += byte
-        data = stream.read(int(length[:-1]))
-        stream.read(1)  # the newline after each message
-        yield ("client got", data)
+        first = stream.read(1)
+        if not first:
+            return
+        if first.isdigit():
+            length = first
+            while not length.endswith(b":"):
+                byte = stream.read(1)
+                if not byte:
+                    return
+                length += byte
+            data = stream.read(int(length[:-1]))
+            stream.read(1)  # the newline after each message
+            yield ("client got", data)
+        else:
+            line = first + stream.readline()
+            yield ("client says", line.decode("utf-8", "replace").rstrip("\n"))
 
 
-def cli_status(stream):
-    for line in stream:
-        yield ("client says", line.decode("utf-8", "replace").rstrip("\n"))
+def answer_before_question(event, seen):
+    """True for an answer from the server whose message the server has not yet reported."""
+    kind, _ = event
+    return kind == "client got" and len(seen["client got"]) >= len(seen["server got"])
 
 
 def feed_input(stream):
@@ -139,11 +149,10 @@ def main():
                                 for part in command))
     print()
     client = subprocess.Popen(command, stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                              stderr=subprocess.PIPE)
+                              stderr=subprocess.STDOUT)
     events = Events()
     events.follow("server", peer.stdout, peer_events)
-    events.follow("client", client.stdout, cli_messages)
-    events.follow("client", client.stderr, cli_status)
+    events.follow("client", client.stdout, cli_output)
     threading.Thread(target=feed_input, args=(client.stdin,), daemon=True).start()
 
     seen = {"server got": [], "client got": [], "client says": [], "client closed": []}
@@ -151,9 +160,11 @@ def main():
               "client says": "client status     ",
               "client closed": "client -> server  close frame, code "}
     deadline = time.monotonic() + RUN_SECONDS
-    client_streams = 2
+    client_running = True
     server_running = True
-    while client_streams or server_running:
+    pending = []
+    close_reply = None
+    while client_running or server_running:
         try:
             kind, value = events.queue.get(timeout=max(deadline - time.monotonic(), 0))
         except queue.Empty:
@@ -162,15 +173,30 @@ def main():
             peer.kill()
             break
         if kind == "ended":
+            if pending and value == "server":
+                for kind, value in pending:  # nothing more will come to release them
+                    seen[kind].append(value)
+                    print(labels[kind] + (preview(value) if isinstance(value, bytes) else value))
+                pending.clear()
             if value == "client":
-                client_streams -= 1
-                if client_streams == 0:
-                    peer.stdin.close()  # the client is done, so stop the server too
+                client_running = False
+                peer.stdin.close()  # the client is done, so stop the server too
             else:
                 server_running = False
             continue
-        seen[kind].append(value)
-        print(labels[kind] + (preview(value) if isinstance(value, bytes) else value))
+        # The server answers message n only after it has received it, but it may report that
+        # later than the client reports the answer: the client's events wait for the server's.
+        if kind == "client closed":
+            close_reply = value  # the last thing on the wire: shown once the rest has been
+            continue
+        pending.append((kind, value))
+        while pending and not answer_before_question(pending[0], seen):
+            kind, value = pending.pop(0)
+            seen[kind].append(value)
+            print(labels[kind] + (preview(value) if isinstance(value, bytes) else value))
+    if close_reply is not None:
+        seen["client closed"].append(close_reply)
+        print(labels["client closed"] + close_reply)
     try:
         client.stdin.close()
     except BrokenPipeError:
