@@ -6,9 +6,9 @@ test peer (tests/peers/ws_peer.py).
 """
 
 import os
-import re
 import socket
 import subprocess
+import tempfile
 import time
 import unittest
 
@@ -21,9 +21,9 @@ RUN_SECONDS = 60  # a generous bound that only a hang reaches
 DONE, HANDSHAKE_FAILED, BAD_COMMAND_LINE, CONNECTION_ENDED, TIMED_OUT, NO_LIBRARY = range(6)
 
 
-def run_cli(*arguments, stdin=b""):
+def run_cli(*arguments, stdin=b"", environment=None):
     return subprocess.run([support.arguments.cli, *arguments], input=stdin, capture_output=True,
-                          timeout=RUN_SECONDS)
+                          timeout=RUN_SECONDS, env=environment)
 
 
 def raw_messages(output):
@@ -52,6 +52,23 @@ def ipv6_loopback_available():
         return True
     except OSError:
         return False
+
+
+def make_test_certificates(directory):
+    """A CA and a server certificate for localhost and 127.0.0.1 signed by it, made with the
+    openssl command for this run only. Returns (ca file, server certificate, server key)."""
+    def openssl(*arguments):
+        subprocess.run(["openssl", *arguments], cwd=directory, check=True, capture_output=True,
+                       timeout=RUN_SECONDS)
+    curve = ["-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+    openssl("req", "-x509", *curve, "-keyout", "ca.key", "-out", "ca.pem", "-days", "1",
+            "-subj", "/CN=wsbridge host test CA")
+    openssl("req", *curve, "-keyout", "server.key", "-out", "server.csr", "-subj", "/CN=localhost")
+    with open(os.path.join(directory, "names.ext"), "w") as names:
+        names.write("subjectAltName=DNS:localhost,IP:127.0.0.1\n")
+    openssl("x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+            "-CAcreateserial", "-out", "server.pem", "-days", "1", "-extfile", "names.ext")
+    return [os.path.join(directory, name) for name in ("ca.pem", "server.pem", "server.key")]
 
 
 class CommandLine(unittest.TestCase):
@@ -99,7 +116,7 @@ class HandshakeFailure(unittest.TestCase):
     def test_a_server_that_refuses_the_upgrade(self):
         with LocalPeer(support.arguments.peer, options=["--status", "404"]) as peer:
             result = run_cli("--expect", "1", peer.url())
-        self.assertEqual(result.returncode, HANDSHAKE_FAILED)
+        self.assertEqual(result.returncode, HANDSHAKE_FAILED, result.stderr)
         self.assertRegex(result.stderr.decode(), r"\[status 3 Error\] WinHttp\w+ failed")
 
 
@@ -190,6 +207,23 @@ class Exchange(unittest.TestCase):
         result = self.echo(["--send", "six", "--expect", "1"], host="::1")
         self.assertEqual(result.returncode, DONE, result.stderr)
         self.assertEqual(result.stdout, b"six\n")
+
+
+    @needs_network()
+    def test_wss_with_a_certificate_the_system_is_told_to_trust(self):
+        with tempfile.TemporaryDirectory() as directory:
+            ca, certificate, key = make_test_certificates(directory)
+            options = ["--cert", certificate, "--key", key]
+            with LocalPeer(support.arguments.peer, options=options) as peer:
+                # OpenSSL's default trust store can be pointed elsewhere with SSL_CERT_FILE.
+                trusting = dict(os.environ, SSL_CERT_FILE=ca)
+                url = f"wss://localhost:{peer.port}/secure"
+                trusted = run_cli("--send", "sealed", "--expect", "1", url, environment=trusting)
+                untrusted = run_cli("--send", "sealed", "--expect", "1", url)
+        self.assertEqual(trusted.returncode, DONE, trusted.stderr)
+        self.assertEqual(trusted.stdout, b"sealed\n")
+        self.assertEqual(untrusted.returncode, HANDSHAKE_FAILED, untrusted.stderr)
+        self.assertIn(b"[status 3 Error] WinHttp", untrusted.stderr)
 
 
 if __name__ == "__main__":
