@@ -164,6 +164,8 @@ class Session {
     }
 
     SessionResult finish(ExitCode code) {
+        // Said first, so that the status text that follows reads as the result of this close.
+        if (connectionOpen()) note("closing the connection");
         bridge_.disconnect();
         reportChanges();
         return {code};
