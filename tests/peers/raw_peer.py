@@ -20,6 +20,8 @@ Options:
                          raw:HEX      read the request, answer with exactly these bytes
     --answer-close     answer a close frame from the client with a close frame (by default a
                        close is recorded and never answered)
+    --stop-reading     after the upgrade answer, read nothing more (the connection stays open,
+                       so the client's writes pile up until its socket buffers are full)
     --lifetime SECONDS exit after this long whatever happens (default 120)
 
 HEX arguments are raw bytes (frames as a server would send them, unmasked) written right after
@@ -145,6 +147,9 @@ def serve(conn, arguments, after_answer):
             conn.sendall(bytes.fromhex(kind[4:]))
         elif kind != "silent":
             conn.sendall(upgrade_answer(headers, kind) + after_answer)
+        if arguments.stop_reading:
+            threading.Event().wait(arguments.lifetime)
+            return
         buffer = rest
         while True:
             buffer = parse_frames(buffer, conn, arguments.answer_close)
@@ -172,6 +177,7 @@ def main():
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--reply", default="upgrade")
     parser.add_argument("--answer-close", action="store_true")
+    parser.add_argument("--stop-reading", action="store_true")
     parser.add_argument("--lifetime", type=float, default=120.0)
     parser.add_argument("frames", nargs="*")
     arguments = parser.parse_args()

@@ -45,7 +45,8 @@ Event lines, on stdout (and in the --record file), one per event, fields separat
     header NAME VALUE             one request header (NAME in lower case), right after connect
     tls VERSION ALPN              TLS only: the protocol version and the ALPN protocol agreed
     text LENGTH HEX               a text message received from the client, its bytes in hex
-    binary LENGTH HEX             a binary message received from the client
+                                  (over 4096 bytes: "text LENGTH sha256=DIGEST" instead)
+    binary LENGTH HEX             a binary message received from the client (the same way)
     pong HEX                      the pong that answered our ping, its payload in hex
     close CODE                    the close code the client sent (1005: none in its frame,
                                   1006: the connection ended without a close frame)
@@ -54,7 +55,9 @@ Event lines, on stdout (and in the --record file), one per event, fields separat
 
 import argparse
 import asyncio
+import hashlib
 import http
+import logging
 import os
 import socket
 import ssl
@@ -66,6 +69,14 @@ import websockets.exceptions
 
 PATTERN = b"abcdefghijklmnopqrstuvwxyz"
 PONG_WAIT_SECONDS = 10
+LONGEST_PRINTED = 4096
+
+
+def describe(data):
+    """LENGTH HEX, or LENGTH sha256=DIGEST for a message too long to print."""
+    if len(data) > LONGEST_PRINTED:
+        return f"{len(data)} sha256={hashlib.sha256(data).hexdigest()}"
+    return f"{len(data)} {data.hex()}"
 
 
 def pattern_bytes(length):
@@ -122,10 +133,9 @@ class Connection:
         try:
             async for message in self.ws:
                 if isinstance(message, str):
-                    data = message.encode("utf-8")
-                    self.recorder.line(f"text {len(data)} {data.hex()}")
+                    self.recorder.line(f"text {describe(message.encode('utf-8'))}")
                 else:
-                    self.recorder.line(f"binary {len(message)} {message.hex()}")
+                    self.recorder.line(f"binary {describe(message)}")
                 if self.echoing:
                     await self.ws.send(message)
                 async with self.arrived:
@@ -214,6 +224,7 @@ async def stdin_closed():
 
 
 async def main():
+    logging.basicConfig(level=logging.ERROR, stream=sys.stderr)  # tracebacks, for debugging
     arguments = parse_arguments()
     recorder = Recorder(arguments.record)
 

@@ -207,7 +207,7 @@ DWORD WebSocketChannel::failReceive(const Pump& pump) {
         error = protocol::platformErrorFor(pump.error);
         if (error == ERROR_SUCCESS) error = ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
         if (const std::uint16_t code = protocol::closeCodeFor(pump.error); code != 0) {
-            sendClose(code, {});
+            sendClose(code, {}, deadlineAfter(timeLimit::closeWait));
         }
     }
     breakConnection(error);
@@ -306,8 +306,8 @@ DWORD WebSocketChannel::send(WINHTTP_WEB_SOCKET_BUFFER_TYPE type, const void* da
 
 // ---- Closing ---------------------------------------------------------------------------------
 
-DWORD WebSocketChannel::sendClose(std::uint16_t code, std::span<const std::uint8_t> reason) {
-    const Deadline deadline = deadlineAfter(timeLimit::send);
+DWORD WebSocketChannel::sendClose(std::uint16_t code, std::span<const std::uint8_t> reason,
+                                  Deadline deadline) {
     std::unique_lock<std::timed_mutex> lock(writeLock_, deadline);
     if (!lock.owns_lock()) return ERROR_WINHTTP_TIMEOUT;
     if (closeSent_) return ERROR_SUCCESS;  // RFC 6455 5.5.1: one close per endpoint
@@ -321,10 +321,9 @@ DWORD WebSocketChannel::sendClose(std::uint16_t code, std::span<const std::uint8
     return writeFrame(outgoing_, deadline);
 }
 
-// RFC 6455 7.1.1: after our close, read (and drop) until the server's close arrives, for a short
-// bounded time, before the TCP connection is shut.
-void WebSocketChannel::awaitServerClose() {
-    const Deadline deadline = deadlineAfter(timeLimit::closeWait);
+// RFC 6455 7.1.1: after our close, read (and drop) until the server's close arrives or the
+// deadline passes, before the TCP connection is shut.
+void WebSocketChannel::awaitServerClose(Deadline deadline) {
     for (;;) {
         Delivery drain;
         PongPayloads ignored;
@@ -347,9 +346,12 @@ DWORD WebSocketChannel::close(USHORT status, const void* reason, DWORD reasonLen
         return ERROR_INVALID_PARAMETER;
     }
     receiveCancelled_.raise();
-    sendClose(status, std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(reason),
-                                                    reasonLength));
-    awaitServerClose();
+    // One bound for the whole close: a server that neither reads nor answers holds us no longer.
+    const Deadline deadline = deadlineAfter(timeLimit::closeWait);
+    sendClose(status,
+              std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(reason), reasonLength),
+              deadline);
+    awaitServerClose(deadline);
     std::lock_guard<std::mutex> lock(ioLock_);
     shutLocked();
     return ERROR_SUCCESS;

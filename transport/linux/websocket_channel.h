@@ -71,8 +71,8 @@ class WebSocketChannel final : public HandleObject {
     void sendPongs(const PongPayloads& pongs);
     void sendKeepaliveIfIdle();
     DWORD writeFrame(std::span<const std::uint8_t> frame, Deadline deadline);
-    DWORD sendClose(std::uint16_t code, std::span<const std::uint8_t> reason);
-    void awaitServerClose();
+    DWORD sendClose(std::uint16_t code, std::span<const std::uint8_t> reason, Deadline deadline);
+    void awaitServerClose(Deadline deadline);
     void breakConnection(DWORD error);
     void shutLocked();
     void noteTraffic();
