@@ -61,10 +61,15 @@ class LocalPeer:
             return list(self.events)
 
     def received_texts(self):
-        """The text messages the peer has received so far, as bytes."""
+        """The text messages the peer has received so far, as bytes; one over 4096 bytes, which
+        the peer reports by its digest, as the text "sha256=DIGEST"."""
         with self.arrived:
             lines = [line.split(" ") for line in self.events if line.startswith("text ")]
-        return [bytes.fromhex(fields[2]) if len(fields) > 2 else b"" for fields in lines]
+        texts = []
+        for fields in lines:
+            reported = fields[2] if len(fields) > 2 else ""
+            texts.append(reported if reported.startswith("sha256=") else bytes.fromhex(reported))
+        return texts
 
     def stop(self):
         if self.process.poll() is None:

@@ -11,6 +11,7 @@ differed). Every wait is bounded.
 """
 
 import argparse
+import hashlib
 import os
 import queue
 import subprocess
@@ -47,6 +48,10 @@ def peer_steps():
 
 
 def preview(data):
+    if data is None:
+        return "a message that matches none of those sent"
+    if not isinstance(data, bytes):
+        return data
     text = data.decode("utf-8", "replace")
     if len(text) > PREVIEW_CHARACTERS:
         return f'"{text[:PREVIEW_CHARACTERS]}…" ({len(data)} bytes)'
@@ -68,13 +73,25 @@ class Events:
 
 
 def peer_events(stream):
+    """The peer reports a text it received as its bytes in hex, or, above 4096 bytes, as
+    sha256=DIGEST; either way the event carries the sent message it matches, or None."""
     for line in stream:
         kind, _, rest = line.rstrip("\n").partition(" ")
         if kind == "text":
             length, _, data = rest.partition(" ")
-            yield ("server got", bytes.fromhex(data))
+            yield ("server got", matching_message(int(length), data))
         elif kind == "close":
             yield ("client closed", rest)
+
+
+def matching_message(length, reported):
+    for message in MESSAGES:
+        if len(message) != length:
+            continue
+        if reported == f"sha256={hashlib.sha256(message).hexdigest()}" or \
+                reported == message.hex():
+            return message
+    return None
 
 
 def cli_output(stream):
@@ -176,7 +193,7 @@ def main():
             if pending and value == "server":
                 for kind, value in pending:  # nothing more will come to release them
                     seen[kind].append(value)
-                    print(labels[kind] + (preview(value) if isinstance(value, bytes) else value))
+                    print(labels[kind] + preview(value))
                 pending.clear()
             if value == "client":
                 client_running = False
@@ -193,7 +210,7 @@ def main():
         while pending and not answer_before_question(pending[0], seen):
             kind, value = pending.pop(0)
             seen[kind].append(value)
-            print(labels[kind] + (preview(value) if isinstance(value, bytes) else value))
+            print(labels[kind] + preview(value))
     if close_reply is not None:
         seen["client closed"].append(close_reply)
         print(labels["client closed"] + close_reply)
