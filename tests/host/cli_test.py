@@ -119,6 +119,20 @@ class HandshakeFailure(unittest.TestCase):
         self.assertEqual(result.returncode, HANDSHAKE_FAILED, result.stderr)
         self.assertRegex(result.stderr.decode(), r"\[status 3 Error\] WinHttp\w+ failed")
 
+    @needs_network()
+    def test_timeout_during_the_handshake_leaves_at_once(self):
+        # The server reads the upgrade request and never answers: without --timeout the wait
+        # would last as long as the transport's own limit, and unloading the library would wait
+        # for it too.
+        raw_peer = os.path.join(os.path.dirname(support.arguments.peer), "raw_peer.py")
+        with LocalPeer(raw_peer, options=["--reply", "silent"]) as peer:
+            started = time.monotonic()
+            result = run_cli("--timeout", "0.5", "--expect", "1", peer.url())
+            elapsed = time.monotonic() - started
+        self.assertEqual(result.returncode, TIMED_OUT, result.stderr)
+        self.assertIn(b"timed out waiting for the handshake", result.stderr)
+        self.assertLess(elapsed, 5)
+
 
 class Exchange(unittest.TestCase):
     def echo(self, arguments, stdin=b"", steps=(), host="127.0.0.1", path="/"):
