@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "utf8_to_utf16.h"
 
@@ -47,7 +47,9 @@ class Session {
         : bridge_(bridge),
           options_(options),
           input_(input),
-          readBuffer_(options.maxMessageBytes + 1),
+          readCapacity_(options.maxMessageBytes + 1),
+          // Not value-initialised: the pages are only touched as long messages fill them.
+          readBuffer_(new char[readCapacity_]),
           start_(Clock::now()) {
         if (options.timeout) overallDeadline_ = start_ + *options.timeout;
     }
@@ -141,12 +143,12 @@ class Session {
 
     // Reads and prints every queued message. True once the expected count has been reached.
     bool drainMessages() {
-        const auto capacity = static_cast<std::int32_t>(readBuffer_.size());
+        const auto capacity = static_cast<std::int32_t>(readCapacity_);
         while (!expectationMet() && bridge_.hasMessages()) {
-            const std::int32_t length = bridge_.readMessage(readBuffer_.data(), capacity);
-            const std::string line = formatMessage(
-                std::string_view(readBuffer_.data(), static_cast<std::size_t>(length)),
-                options_.format);
+            const std::int32_t length = bridge_.readMessage(readBuffer_.get(), capacity);
+            const std::string line =
+                formatMessage(std::string_view(readBuffer_.get(), static_cast<std::size_t>(length)),
+                              options_.format);
             std::fwrite(line.data(), 1, line.size(), stdout);
             std::fflush(stdout);
             if (length == capacity - 1) {
@@ -202,7 +204,8 @@ class Session {
     const BridgeFunctions& bridge_;
     const CliOptions& options_;
     InputLines& input_;
-    std::vector<char> readBuffer_;
+    std::size_t readCapacity_;
+    std::unique_ptr<char[]> readBuffer_;
     Clock::time_point start_;
     std::optional<Clock::time_point> overallDeadline_;
     Clock::time_point lastActivity_{};
