@@ -334,7 +334,8 @@ static void scenarioNotUpgraded(const Library* library, int port) {
         note("Wine's behaviour: a non-101 answer fails WinHttpReceiveResponse");
         return;
     }
-    if (status == STATUS_DISCONNECTED && strcmp(text, "WebSocketReceive failed (Error 12152)") == 0) {
+    if (status == STATUS_DISCONNECTED &&
+        strcmp(text, "WebSocketReceive failed (Error 12152)") == 0) {
         note("Wine's behaviour: a 404 completes the upgrade; the first receive fails with 12152");
         check(!library->hasMessages(), "nothing of the 404 body is queued", "");
         return;
