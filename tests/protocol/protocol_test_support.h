@@ -1,0 +1,218 @@
+// Helpers shared by the protocol core's tests: byte strings, server frames, fixed random
+// sources, and a driver that runs a byte stream through the frame decoder in chosen chunks.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "transport/protocol/frame_decoder.h"
+#include "transport/protocol/random_source.h"
+
+namespace wsbridge::protocol::testing {
+
+using Bytes = std::vector<std::uint8_t>;
+
+inline Bytes bytesOf(std::string_view text) {
+    return Bytes(text.begin(), text.end());
+}
+
+inline std::string textOf(std::span<const std::uint8_t> bytes) {
+    return std::string(bytes.begin(), bytes.end());
+}
+
+inline Bytes concat(std::initializer_list<Bytes> parts) {
+    Bytes all;
+    for (const Bytes& part : parts) all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+// An unmasked frame as a server sends it, the length in its shortest form.
+inline Bytes serverFrame(std::uint8_t firstByte, const Bytes& payload) {
+    Bytes frame{firstByte};
+    const std::uint64_t size = payload.size();
+    if (size <= 125) {
+        frame.push_back(static_cast<std::uint8_t>(size));
+    } else if (size <= 0xFFFF) {
+        frame.push_back(126);
+        frame.push_back(static_cast<std::uint8_t>(size >> 8));
+        frame.push_back(static_cast<std::uint8_t>(size));
+    } else {
+        frame.push_back(127);
+        for (int shift = 56; shift >= 0; shift -= 8) {
+            frame.push_back(static_cast<std::uint8_t>(size >> shift));
+        }
+    }
+    frame.insert(frame.end(), payload.begin(), payload.end());
+    return frame;
+}
+
+inline constexpr std::uint8_t finalText = 0x81;
+inline constexpr std::uint8_t finalBinary = 0x82;
+inline constexpr std::uint8_t firstText = 0x01;
+inline constexpr std::uint8_t firstBinary = 0x02;
+inline constexpr std::uint8_t moreContinuation = 0x00;
+inline constexpr std::uint8_t lastContinuation = 0x80;
+inline constexpr std::uint8_t closeFrame = 0x88;
+inline constexpr std::uint8_t pingFrame = 0x89;
+inline constexpr std::uint8_t pongFrame = 0x8A;
+
+// Hands out the given bytes in a cycle and counts how many were drawn.
+class CyclingRandomSource final : public RandomSource {
+  public:
+    explicit CyclingRandomSource(Bytes pattern) : pattern_(std::move(pattern)) {}
+    bool fill(std::span<std::uint8_t> out) override {
+        for (std::uint8_t& byte : out) byte = pattern_[drawn_++ % pattern_.size()];
+        return true;
+    }
+    std::size_t drawn() const { return drawn_; }
+
+  private:
+    Bytes pattern_;
+    std::size_t drawn_ = 0;
+};
+
+// Hands out 0, 1, 2, ... so that consecutive draws always differ.
+class CountingRandomSource final : public RandomSource {
+  public:
+    bool fill(std::span<std::uint8_t> out) override {
+        for (std::uint8_t& byte : out) byte = static_cast<std::uint8_t>(next_++);
+        return true;
+    }
+
+  private:
+    unsigned next_ = 0;
+};
+
+class FailingRandomSource final : public RandomSource {
+  public:
+    bool fill(std::span<std::uint8_t>) override { return false; }
+};
+
+// What a decoded stream means, independent of how it was chunked: whole messages (pieces
+// joined), control events and the final error.
+struct Decoded {
+    enum class Kind { Text, Binary, Ping, Pong, Close, Error };
+    Kind kind;
+    std::string payload;  // message bytes, ping/pong payload or close reason
+    std::uint16_t closeCode = 0;
+    ProtocolError error = ProtocolError::None;
+
+    bool operator==(const Decoded&) const = default;
+};
+
+inline std::ostream& operator<<(std::ostream& out, const Decoded& event) {
+    static const char* const names[] = {"Text", "Binary", "Ping", "Pong", "Close", "Error"};
+    out << names[static_cast<int>(event.kind)] << "(" << event.payload.size() << " bytes";
+    if (event.kind == Decoded::Kind::Close) out << ", code " << event.closeCode;
+    if (event.kind == Decoded::Kind::Error) out << ", " << describe(event.error);
+    return out << ")";
+}
+
+inline Decoded text(std::string payload) {
+    return {Decoded::Kind::Text, std::move(payload)};
+}
+inline Decoded binary(std::string payload) {
+    return {Decoded::Kind::Binary, std::move(payload)};
+}
+inline Decoded ping(std::string payload) {
+    return {Decoded::Kind::Ping, std::move(payload)};
+}
+inline Decoded pong(std::string payload) {
+    return {Decoded::Kind::Pong, std::move(payload)};
+}
+inline Decoded closed(std::uint16_t code, std::string reason = {}) {
+    return {Decoded::Kind::Close, std::move(reason), code};
+}
+inline Decoded failed(ProtocolError error) {
+    return {Decoded::Kind::Error, {}, 0, error};
+}
+
+// Feeds `stream` to a fresh decoder in chunks whose sizes `nextChunk` picks, joining the pieces
+// of each message. Along the way it checks the rules every piece must keep: at most
+// `pieceLimit` bytes, fragment types before the message type, one kind per message, and that
+// each call consumes what it claims. Stops at the first Close or Error.
+inline std::vector<Decoded> decodeStream(const Bytes& stream,
+                                         const std::function<std::size_t()>& nextChunk,
+                                         std::size_t pieceLimit = defaultPieceLimit) {
+    std::vector<Decoded> events;
+    FrameDecoder decoder;
+    std::string message;
+    int messageType = -1;  // the fragment type of the open message, -1 when none is open
+    // Bounded: each call reports an event or takes the whole chunk, and a stream holds at most
+    // one event per byte plus empty frames' events.
+    std::size_t callsLeft = 4 * stream.size() + 16;
+    for (std::size_t position = 0; position < stream.size();) {
+        const std::size_t chunk =
+            std::min(std::max<std::size_t>(nextChunk(), 1), stream.size() - position);
+        std::span<const std::uint8_t> input(stream.data() + position, chunk);
+        position += chunk;
+        for (bool more = true; more;) {
+            if (callsLeft-- == 0) {
+                ADD_FAILURE() << "decoder made no progress";
+                return events;
+            }
+            const FrameEvent event = decoder.next(input, pieceLimit);
+            EXPECT_LE(event.consumed, input.size());
+            input = input.subspan(std::min(event.consumed, input.size()));
+            switch (event.kind) {
+                case FrameEventKind::NeedMore:
+                    EXPECT_TRUE(input.empty());
+                    more = false;
+                    break;
+                case FrameEventKind::Data: {
+                    EXPECT_LE(event.payload.size(), pieceLimit);
+                    const int type = event.bufferType;
+                    const bool isFragment = type == WINHTTP_WEB_SOCKET_UTF8_FRAGMENT_BUFFER_TYPE ||
+                                            type == WINHTTP_WEB_SOCKET_BINARY_FRAGMENT_BUFFER_TYPE;
+                    const int fragmentType = isFragment ? type : type + 1;
+                    if (messageType >= 0) {
+                        EXPECT_EQ(fragmentType, messageType);
+                    }
+                    message.append(textOf(event.payload));
+                    messageType = fragmentType;
+                    if (!isFragment) {
+                        events.push_back(type == WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE
+                                             ? text(message)
+                                             : binary(message));
+                        message.clear();
+                        messageType = -1;
+                    }
+                    break;
+                }
+                case FrameEventKind::Ping:
+                    events.push_back(ping(textOf(event.payload)));
+                    break;
+                case FrameEventKind::Pong:
+                    events.push_back(pong(textOf(event.payload)));
+                    break;
+                case FrameEventKind::Close:
+                    events.push_back(closed(event.closeCode, textOf(event.payload)));
+                    return events;
+                case FrameEventKind::Error:
+                    events.push_back(failed(event.error));
+                    return events;
+            }
+        }
+    }
+    return events;
+}
+
+inline std::vector<Decoded> decodeWhole(const Bytes& stream,
+                                        std::size_t pieceLimit = defaultPieceLimit) {
+    return decodeStream(
+        stream, [&] { return stream.size(); }, pieceLimit);
+}
+
+inline std::vector<Decoded> decodeBytewise(const Bytes& stream,
+                                           std::size_t pieceLimit = defaultPieceLimit) {
+    return decodeStream(
+        stream, [] { return std::size_t{1}; }, pieceLimit);
+}
+
+}  // namespace wsbridge::protocol::testing

@@ -1,0 +1,60 @@
+// Incremental parser of the server's answer to the upgrade request (RFC 6455 4.1, RFC 9112).
+//
+// How the transport drives it: after writing the request, read whatever the connection gives and
+// call feed() with it, in any chunking. While the result is NeedMore, all of the input was taken
+// (kept inside, up to maxResponseHeaderSize) and more must be read. On Done the upgrade is
+// accepted; input[consumed..] is the start of the frame stream and must go to the FrameDecoder
+// first, before anything read later. On Failed the connection cannot be used; headerComplete()
+// tells an HTTP answer that is not an upgrade (e.g. 403) from a broken or oversized one, and
+// statusCode() gives the status when the status line was read.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "transport/protocol/protocol_error.h"
+
+namespace wsbridge::protocol {
+
+// The whole header block (status line, headers, blank line) may be at most this long; a longer
+// one is an error, never a reason to grow.
+inline constexpr std::size_t maxResponseHeaderSize = 16 * 1024;
+
+enum class ParseStatus : std::uint8_t { NeedMore, Done, Failed };
+
+struct ParseResult {
+    ParseStatus status = ParseStatus::NeedMore;
+    std::size_t consumed = 0;  // bytes of this input taken; on Done, the frame stream starts here
+    ProtocolError error = ProtocolError::None;  // set when Failed
+};
+
+class UpgradeResponseParser {
+  public:
+    // `clientKey` is the Sec-WebSocket-Key the request carried. We offer no extension and no
+    // subprotocol, so a response that names any is refused.
+    explicit UpgradeResponseParser(std::string_view clientKey);
+
+    // Takes the next bytes of the response. After Done or Failed the result is final and later
+    // calls return it again, consuming nothing.
+    ParseResult feed(std::span<const std::uint8_t> input);
+
+    bool headerComplete() const { return headerComplete_; }
+    int statusCode() const { return statusCode_; }  // 0 until the status line was read
+
+  private:
+    ParseResult finish(std::size_t consumed);
+    ParseResult fail(ProtocolError error, std::size_t consumed);
+
+    std::string expectedAccept_;
+    std::string header_;         // the header block so far, never longer than maxResponseHeaderSize
+    std::size_t scanned_ = 0;    // bytes of header_ already searched for the end of the block
+    std::size_t lineStart_ = 0;  // where the line being searched begins in header_
+    ParseResult final_;
+    bool headerComplete_ = false;
+    int statusCode_ = 0;
+};
+
+}  // namespace wsbridge::protocol
