@@ -1,0 +1,60 @@
+#include "bridge_client.h"
+
+#include <thread>
+#include <vector>
+
+namespace integration {
+namespace {
+
+inline constexpr auto pollInterval = 2ms;
+inline constexpr int lastErrorCapacity = 512;
+inline constexpr int largestMessage = 4 * 1024 * 1024;
+
+template <typename Done>
+bool waitUntil(Done done, std::chrono::milliseconds limit) {
+    const auto deadline = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(pollInterval);
+    }
+    return true;
+}
+
+}  // namespace
+
+std::u16string utf16(const std::string& ascii) {
+    return std::u16string(ascii.begin(), ascii.end());
+}
+
+int connectAndWait(const std::string& host, int port, const std::string& path, bool secure) {
+    const std::u16string wideHost = utf16(host);
+    const std::u16string widePath = utf16(path);
+    WsConnect(wideHost.c_str(), port, widePath.c_str(), secure ? 1 : 0);
+    // Right after WsConnect the status may still be 0: wait for the worker to move it on.
+    waitUntil([] { return WsGetStatus() != WS_STATUS_DISCONNECTED; }, 2s);
+    waitUntil([] { return WsGetStatus() != WS_STATUS_CONNECTING; }, handshakeLimit);
+    return WsGetStatus();
+}
+
+std::string lastErrorText() {
+    char text[lastErrorCapacity];
+    const int length = WsGetLastError(text, sizeof text);
+    return std::string(text, static_cast<std::size_t>(length));
+}
+
+bool waitForStatus(int wanted, std::chrono::milliseconds limit) {
+    return waitUntil([wanted] { return WsGetStatus() == wanted; }, limit);
+}
+
+std::optional<std::string> waitForMessage(std::chrono::milliseconds limit) {
+    if (!waitUntil([] { return WsHasMessages() == 1; }, limit)) return std::nullopt;
+    std::vector<char> buffer(largestMessage + 1);
+    const int length = WsReadMessage(buffer.data(), static_cast<int>(buffer.size()));
+    return std::string(buffer.data(), static_cast<std::size_t>(length));
+}
+
+bool sendText(const std::u16string& text) {
+    return WsSendMessage(text.c_str()) == 1;
+}
+
+}  // namespace integration

@@ -1,0 +1,52 @@
+// A connected, non-blocking byte stream: plain TCP or TLS over TCP. Its calls never wait; the
+// caller waits for readiness (outside any lock) when a call says it would block.
+#pragma once
+
+#include <cstddef>
+#include <memory>
+
+#include "transport/linux/readiness.h"
+#include "transport/linux/unique_fd.h"
+
+namespace wsbridge::transport {
+
+enum class IoStatus {
+    Done,        // bytes moved (at least one)
+    WouldBlock,  // nothing moved; wait for the direction in IoResult::waitFor, then retry
+    Closed,      // the peer ended the stream (end of file, or a TLS close_notify)
+    Failed,      // reset or another error; the stream is unusable
+};
+
+struct IoResult {
+    IoStatus status = IoStatus::Failed;
+    std::size_t bytes = 0;
+    Direction waitFor = Direction::Read;
+};
+
+class ByteStream {
+  public:
+    explicit ByteStream(UniqueFd socket) : socket_(std::move(socket)) {}
+    ByteStream(const ByteStream&) = delete;
+    ByteStream& operator=(const ByteStream&) = delete;
+    virtual ~ByteStream() = default;
+
+    // A TLS stream may need to write while reading and the other way round: IoResult::waitFor
+    // says which readiness to wait for.
+    virtual IoResult read(void* buffer, std::size_t size) = 0;
+    virtual IoResult write(const void* data, std::size_t size) = 0;
+    // Ends the stream in both directions (TLS: a close_notify first, if it can go at once).
+    virtual void shutdown();
+
+    int fd() const { return socket_.get(); }
+
+  private:
+    UniqueFd socket_;
+};
+
+std::unique_ptr<ByteStream> makePlainStream(UniqueFd socket);
+
+// The socket calls both kinds of stream use: never raise SIGPIPE, never block.
+IoResult receiveSome(int fd, void* buffer, std::size_t size);
+IoResult sendSome(int fd, const void* data, std::size_t size);
+
+}  // namespace wsbridge::transport

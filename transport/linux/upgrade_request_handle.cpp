@@ -1,0 +1,137 @@
+#include "transport/linux/upgrade_request_handle.h"
+
+#include <array>
+
+#include "transport/linux/random_bytes.h"
+#include "transport/linux/tcp_connect.h"
+#include "transport/linux/time_limits.h"
+#include "transport/linux/tls_stream.h"
+#include "transport/linux/websocket_channel.h"
+#include "transport/protocol/handshake_key.h"
+#include "transport/protocol/upgrade_request.h"
+#include "transport/protocol/upgrade_response.h"
+
+namespace wsbridge::transport {
+namespace {
+
+inline constexpr std::size_t responseReadSize = 16 * 1024;
+
+DWORD waitFailure(Readiness readiness) {
+    switch (readiness) {
+        case Readiness::Woken:
+            return ERROR_WINHTTP_OPERATION_CANCELLED;
+        case Readiness::TimedOut:
+            return ERROR_WINHTTP_TIMEOUT;
+        default:
+            return ERROR_WINHTTP_CONNECTION_ERROR;
+    }
+}
+
+}  // namespace
+
+DWORD UpgradeRequestHandle::askForUpgrade() {
+    std::lock_guard<std::mutex> lock(operationLock_);
+    if (stage_ != Stage::Opened && stage_ != Stage::UpgradeAsked) return ERROR_INVALID_OPERATION;
+    stage_ = Stage::UpgradeAsked;
+    return ERROR_SUCCESS;
+}
+
+DWORD UpgradeRequestHandle::openStream() {
+    TcpConnectResult tcp = connectTcp(target_.host, target_.port, closed_);
+    if (tcp.error != ERROR_SUCCESS) return tcp.error;
+    if (!target_.secure) {
+        stream_ = makePlainStream(std::move(tcp.socket));
+        return ERROR_SUCCESS;
+    }
+    TlsStartResult tls = startTls(std::move(tcp.socket), target_.host, closed_);
+    stream_ = std::move(tls.stream);
+    return tls.error;
+}
+
+DWORD UpgradeRequestHandle::writeRequest(const std::string& text) {
+    const Deadline deadline = deadlineAfter(timeLimit::response);
+    std::size_t offset = 0;
+    while (offset < text.size()) {
+        const IoResult io = stream_->write(text.data() + offset, text.size() - offset);
+        if (io.status == IoStatus::Done) {
+            offset += io.bytes;
+            continue;
+        }
+        if (io.status != IoStatus::WouldBlock) return ERROR_WINHTTP_CONNECTION_ERROR;
+        const Readiness ready = waitUntilReady(stream_->fd(), io.waitFor, {&closed_}, deadline);
+        if (ready != Readiness::Ready) return waitFailure(ready);
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD UpgradeRequestHandle::send() {
+    std::lock_guard<std::mutex> lock(operationLock_);
+    // Only the WebSocket upgrade is implemented: a request must have asked for it.
+    if (stage_ != Stage::UpgradeAsked) return ERROR_INVALID_OPERATION;
+    stage_ = Stage::Failed;  // until every step below has succeeded
+    std::optional<std::string> key = protocol::makeClientKey(transportRandom());
+    if (!key) return ERROR_WINHTTP_INTERNAL_ERROR;
+    clientKey_ = std::move(*key);
+    const protocol::UpgradeTarget upgrade{target_.host, target_.port, target_.secure, target_.path,
+                                          target_.userAgent};
+    const protocol::UpgradeRequest request = protocol::buildUpgradeRequest(upgrade, clientKey_);
+    if (request.error != protocol::ProtocolError::None) return ERROR_WINHTTP_INVALID_URL;
+    if (const DWORD error = openStream(); error != ERROR_SUCCESS) return error;
+    if (const DWORD error = writeRequest(request.text); error != ERROR_SUCCESS) return error;
+    stage_ = Stage::Sent;
+    return ERROR_SUCCESS;
+}
+
+DWORD UpgradeRequestHandle::receiveResponse() {
+    std::lock_guard<std::mutex> lock(operationLock_);
+    if (stage_ != Stage::Sent) return ERROR_INVALID_OPERATION;
+    stage_ = Stage::Failed;
+    protocol::UpgradeResponseParser parser(clientKey_);
+    const Deadline deadline = deadlineAfter(timeLimit::response);
+    std::array<std::uint8_t, responseReadSize> chunk;
+    for (;;) {
+        const IoResult io = stream_->read(chunk.data(), chunk.size());
+        if (io.status == IoStatus::Closed || io.status == IoStatus::Failed) {
+            return ERROR_WINHTTP_CONNECTION_ERROR;
+        }
+        if (io.status == IoStatus::WouldBlock) {
+            const Readiness ready = waitUntilReady(stream_->fd(), io.waitFor, {&closed_}, deadline);
+            if (ready != Readiness::Ready) return waitFailure(ready);
+            continue;
+        }
+        const std::span<const std::uint8_t> input(chunk.data(), io.bytes);
+        const protocol::ParseResult parsed = parser.feed(input);
+        if (parsed.status == protocol::ParseStatus::NeedMore) continue;
+        // An HTTP answer that is not an upgrade (a 404, a 101 with a wrong accept value) is
+        // still a response: only completing the upgrade fails on it.
+        if (parsed.status == protocol::ParseStatus::Failed && !parser.headerComplete()) {
+            return ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
+        }
+        upgradeAccepted_ = parsed.status == protocol::ParseStatus::Done;
+        if (upgradeAccepted_) {
+            const auto frames = input.subspan(parsed.consumed);  // RFC 6455 4.1: may follow at once
+            frameBytes_.assign(frames.begin(), frames.end());
+        }
+        stage_ = Stage::Answered;
+        return ERROR_SUCCESS;
+    }
+}
+
+std::shared_ptr<WebSocketChannel> UpgradeRequestHandle::completeUpgrade(DWORD& error) {
+    std::lock_guard<std::mutex> lock(operationLock_);
+    if (stage_ != Stage::Answered) {
+        error = ERROR_INVALID_OPERATION;
+        return nullptr;
+    }
+    stage_ = Stage::Failed;
+    if (!upgradeAccepted_) {
+        error = ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
+        return nullptr;
+    }
+    auto channel = std::make_shared<WebSocketChannel>(std::move(stream_), std::move(frameBytes_));
+    stage_ = Stage::Upgraded;
+    error = ERROR_SUCCESS;
+    return channel;
+}
+
+}  // namespace wsbridge::transport

@@ -1,0 +1,60 @@
+// The request handle: records the upgrade request when it is opened, then does the network
+// work of the handshake (connect, TLS, request, response) and hands the open stream to a new
+// WebSocket handle.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "transport/linux/byte_stream.h"
+#include "transport/linux/handle_table.h"
+#include "transport/linux/wake_event.h"
+
+namespace wsbridge::transport {
+
+class WebSocketChannel;
+
+struct RequestTarget {
+    std::string userAgent;   // UTF-8
+    std::string host;        // as the connection recorded it
+    std::uint16_t port = 0;  // the effective port: 0 was replaced by the scheme's default
+    bool secure = false;
+    std::string path;  // UTF-8, already escaped for the request line
+};
+
+class UpgradeRequestHandle final : public HandleObject {
+  public:
+    static constexpr HandleKind handleKind = HandleKind::Request;
+    explicit UpgradeRequestHandle(RequestTarget target)
+        : HandleObject(handleKind), target_(std::move(target)) {}
+
+    // Each returns ERROR_SUCCESS or the error to set as the thread's last error.
+    DWORD askForUpgrade();
+    DWORD send();
+    DWORD receiveResponse();
+    // The WebSocket channel, or null with error set (ERROR_WINHTTP_INVALID_SERVER_RESPONSE when
+    // the answer was not a valid 101 upgrade).
+    std::shared_ptr<WebSocketChannel> completeUpgrade(DWORD& error);
+
+    void onHandleClosed() override { closed_.raise(); }
+
+  private:
+    enum class Stage { Opened, UpgradeAsked, Sent, Answered, Upgraded, Failed };
+
+    DWORD openStream();
+    DWORD writeRequest(const std::string& text);
+
+    std::mutex operationLock_;  // one operation at a time on a request
+    const RequestTarget target_;
+    Stage stage_ = Stage::Opened;
+    WakeEvent closed_;
+    std::unique_ptr<ByteStream> stream_;
+    std::string clientKey_;
+    bool upgradeAccepted_ = false;
+    std::vector<std::uint8_t> frameBytes_;  // what followed the response's header block
+};
+
+}  // namespace wsbridge::transport
