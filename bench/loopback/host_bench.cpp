@@ -64,22 +64,28 @@ bool connectAndWait(const Options& o) {
            waitForStatus(WS_STATUS_CONNECTED, connectLimit);
 }
 
-// Polls until a message is queued. False when the connection ended with nothing queued, or on
-// time-out.
-bool awaitMessage(BenchClock::time_point deadline) {
-    while (!WsHasMessages()) {
-        const std::int32_t status = WsGetStatus();
-        const bool ended = status != WS_STATUS_CONNECTED && status != WS_STATUS_CONNECTING;
-        if ((ended && !WsHasMessages()) || BenchClock::now() > deadline) return false;
-        std::this_thread::yield();
-    }
-    return true;
-}
-
 std::string lastErrorText() {
     char text[512];
     WsGetLastError(text, sizeof text);
     return text;
+}
+
+// Until the worker has started, the status still reads Disconnected; in a fresh process the
+// worker's first text tells a connection that ended from one that has not begun.
+bool connectionEnded() {
+    const std::int32_t status = WsGetStatus();
+    if (status == WS_STATUS_CONNECTED || status == WS_STATUS_CONNECTING) return false;
+    return status == WS_STATUS_ERROR || !lastErrorText().empty();
+}
+
+// Polls until a message is queued. False when the connection ended with nothing queued, or on
+// time-out.
+bool awaitMessage(BenchClock::time_point deadline) {
+    while (!WsHasMessages()) {
+        if ((connectionEnded() && !WsHasMessages()) || BenchClock::now() > deadline) return false;
+        std::this_thread::yield();
+    }
+    return true;
 }
 
 // After the last message the server closes: nothing more may be queued, and the library must
