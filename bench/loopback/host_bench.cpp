@@ -209,14 +209,15 @@ bool resetPeakRss() {
 }
 
 // The server waits before it sends, so the idle figure is taken with the connection open and
-// the host's buffer already resident: what is measured is what the library adds.
+// the host's buffer (and the checker's reference message) already resident: what is measured
+// is what the library adds.
 int runRss(const Options& o) {
     std::vector<char> buffer(o.size + 1, 1);
+    MessageChecker checker(o.size, 1);  // its reference copy is the host's, not the library's
     if (!connectAndWait(o)) return failure("no connection");
     std::this_thread::sleep_for(settleTime);
     const long idle = statusKib("VmRSS");
     if (!resetPeakRss()) return failure("cannot reset the peak RSS");
-    MessageChecker checker(o.size, 1);
     if (!awaitMessage(BenchClock::now() + streamLimit)) return failure("no message");
     const std::int32_t length =
         WsReadMessage(buffer.data(), static_cast<std::int32_t>(buffer.size()));
