@@ -26,10 +26,12 @@ bool isBinary(WINHTTP_WEB_SOCKET_BUFFER_TYPE type) {
            type == WINHTTP_WEB_SOCKET_BINARY_FRAGMENT_BUFFER_TYPE;
 }
 
-void queueMessage(const Message& message) {
+// The copy, sized to the message, is made by the caller before queueLock is taken, so the lock
+// is held only to move it in and the host's polls never wait for a large copy.
+void queueMessage(Message message) {
     BridgeState& state = bridgeState();
     std::lock_guard<std::mutex> lock(state.queueLock);
-    state.inboundQueue.push_back(message);  // the copy is sized to the message
+    state.inboundQueue.push_back(std::move(message));
 }
 
 // One receive and what follows from it. Returns false when the loop must end.
@@ -52,7 +54,7 @@ bool receiveOnce(HINTERNET webSocket, char* receiveBuffer, Message& pendingMessa
     byteCount = std::min(byteCount, receiveBufferSize);  // never trust a count beyond the buffer
     if (byteCount > 0) pendingMessage.append(receiveBuffer, byteCount);
     if (type == WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE) {
-        queueMessage(pendingMessage);
+        queueMessage(Message(pendingMessage));
         pendingMessage.clear();  // keeps its storage for the next message
     }
     return true;
