@@ -15,10 +15,14 @@ inline double secondsSince(BenchClock::time_point start) {
     return std::chrono::duration<double>(BenchClock::now() - start).count();
 }
 
-inline void reportStream(double seconds, std::uint64_t messages, std::uint64_t payloadBytes) {
-    std::printf("{\"seconds\": %.6f, \"messages\": %llu, \"bytes\": %llu}\n", seconds,
+// cpuSeconds < 0: not measured.
+inline void reportStream(double seconds, std::uint64_t messages, std::uint64_t payloadBytes,
+                         double cpuSeconds = -1) {
+    std::printf("{\"seconds\": %.6f, \"messages\": %llu, \"bytes\": %llu", seconds,
                 static_cast<unsigned long long>(messages),
                 static_cast<unsigned long long>(payloadBytes));
+    if (cpuSeconds >= 0) std::printf(", \"cpu_seconds\": %.6f", cpuSeconds);
+    std::printf("}\n");
 }
 
 // Round-trip times in microseconds, one per message, for the script to take percentiles of.

@@ -242,7 +242,13 @@ def main():
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--quick", action="store_true", help="small counts: a check that all runs")
     parser.add_argument("--json", help="also write every raw figure to this file")
+    parser.add_argument("--only", help="comma-separated parts to run: throughput case names "
+                        "(e.g. '1 KiB,TLS 1 MiB'), echo, idle, disconnect, rss")
     args = parser.parse_args()
+    only = set(args.only.split(",")) if args.only else None
+
+    def wanted(part):
+        return only is None or part in only
 
     bench = Bench(os.path.abspath(args.build), args.quick)
     bench.make_certificate()
@@ -252,7 +258,7 @@ def main():
     verdicts = []
 
     stream_rows = []
-    for case in STREAM_CASES:
+    for case in filter(lambda c: wanted(c.name), STREAM_CASES):
         results = bench.stream_case(case, rounds)
         raw["stream"][case.name] = results
         host = results["host"]
@@ -271,12 +277,14 @@ def main():
             verdicts.append((f"throughput {case.name} >= Beast", beast_ratio >= 1.0,
                              f"x{beast_ratio:.2f}"))
 
-    print(f"\nThroughput: median of {rounds} rounds (min-max); ratios are ours / peer, per round")
-    print_table(["case", "ours msg/s", "ours MB/s", "Beast MB/s", "node MB/s", "raw MB/s",
-                 "vs Beast", "vs node", "vs raw"], stream_rows)
+    if stream_rows:
+        print(f"\nThroughput: median of {rounds} rounds (min-max); ratios are ours / peer, "
+              "per round")
+        print_table(["case", "ours msg/s", "ours MB/s", "Beast MB/s", "node MB/s", "raw MB/s",
+                     "vs Beast", "vs node", "vs raw"], stream_rows)
 
     other_rows = []
-    for pinned in (False, True):
+    for pinned in (False, True) if wanted("echo") else ():
         label = "pinned to one CPU" if pinned else "unpinned"
         results = bench.echo_case(pinned, rounds)
         raw["echo"][label] = results
@@ -292,15 +300,18 @@ def main():
                          statistics.median(p50_ratio) <= TARGET_RTT_RATIO_TO_BEAST,
                          f"x{statistics.median(p50_ratio):.2f}"))
 
-    idle = bench.idle_case(rounds)
-    raw["idle_cpu_percent"] = idle
-    other_rows.append(["idle CPU, connected, % of a core", spread(idle, lambda v: f"{v:.3f}"), ""])
-    verdicts.append((f"idle CPU < {TARGET_IDLE_CPU_PERCENT}%",
-                     statistics.median(idle) < TARGET_IDLE_CPU_PERCENT,
-                     f"{statistics.median(idle):.3f}%"))
+    if wanted("idle"):
+        idle = bench.idle_case(rounds)
+        raw["idle_cpu_percent"] = idle
+        other_rows.append(["idle CPU, connected, % of a core", spread(idle, lambda v: f"{v:.3f}"),
+                           ""])
+        verdicts.append((f"idle CPU < {TARGET_IDLE_CPU_PERCENT}%",
+                         statistics.median(idle) < TARGET_IDLE_CPU_PERCENT,
+                         f"{statistics.median(idle):.3f}%"))
 
-    for mode, per_round, target in (("echo", 10, TARGET_DISCONNECT_ANSWERING_MS),
-                                    ("silent", 2, TARGET_DISCONNECT_SILENT_MS)):
+    disconnect_modes = (("echo", 10, TARGET_DISCONNECT_ANSWERING_MS),
+                        ("silent", 2, TARGET_DISCONNECT_SILENT_MS))
+    for mode, per_round, target in disconnect_modes if wanted("disconnect") else ():
         label = "answering" if mode == "echo" else "silent"
         times = bench.disconnect_case(mode, rounds, per_round)
         raw[f"disconnect_ms_{label}"] = times
@@ -309,16 +320,18 @@ def main():
         verdicts.append((f"WsDisconnect {label} < {target:g} ms",
                          statistics.median(times) < target, f"{statistics.median(times):.1f} ms"))
 
-    size, rss = bench.rss_case(rounds)
-    raw["rss_peak_over_idle_times_message"] = rss
-    other_rows.append([f"peak RSS above idle, one {size // MIB} MiB message, x its size",
-                       spread(rss, ratio), ""])
-    verdicts.append((f"peak RSS < {TARGET_RSS_TIMES_MESSAGE:g} x message",
-                     statistics.median(rss) < TARGET_RSS_TIMES_MESSAGE,
-                     f"x{statistics.median(rss):.2f}"))
+    if wanted("rss"):
+        size, rss = bench.rss_case(rounds)
+        raw["rss_peak_over_idle_times_message"] = rss
+        other_rows.append([f"peak RSS above idle, one {size // MIB} MiB message, x its size",
+                           spread(rss, ratio), ""])
+        verdicts.append((f"peak RSS < {TARGET_RSS_TIMES_MESSAGE:g} x message",
+                         statistics.median(rss) < TARGET_RSS_TIMES_MESSAGE,
+                         f"x{statistics.median(rss):.2f}"))
 
-    print(f"\nLatency, idle cost, disconnect and memory: median of {rounds} rounds (min-max)")
-    print_table(["measurement", "ours", ""], other_rows)
+    if other_rows:
+        print(f"\nLatency, idle cost, disconnect and memory: median of {rounds} rounds (min-max)")
+        print_table(["measurement", "ours", ""], other_rows)
     print("\nTargets")
     for name, met, figure in verdicts:
         print(f"  {'met   ' if met else 'MISSED'}  {name}: {figure}")
