@@ -34,6 +34,24 @@ void queueMessage(Message message) {
     state.inboundQueue.push_back(std::move(message));
 }
 
+// Hands a completed message to the queue. When pendingMessage's storage is at most twice the
+// message (the usual case: it has just grown to hold it), that storage moves into the queue and
+// pendingMessage gets fresh storage of the same size: one allocation, as a copy would take, and
+// no copy of the bytes. A message much smaller than the storage is copied, sized to itself, so a
+// queued message never holds more than twice its size.
+void queueCompletedMessage(Message& pendingMessage) {
+    const std::size_t storage = pendingMessage.capacity();
+    if (storage > 2 * pendingMessage.size()) {
+        queueMessage(Message(pendingMessage));
+        pendingMessage.clear();  // keeps its storage for the next message
+        return;
+    }
+    Message fresh;
+    fresh.reserve(storage);  // before anything moves, so a failure leaves the message in place
+    queueMessage(std::move(pendingMessage));
+    pendingMessage = std::move(fresh);
+}
+
 // One receive and what follows from it. Returns false when the loop must end.
 bool receiveOnce(HINTERNET webSocket, char* receiveBuffer, Message& pendingMessage) {
     DWORD byteCount = 0;
@@ -54,8 +72,7 @@ bool receiveOnce(HINTERNET webSocket, char* receiveBuffer, Message& pendingMessa
     byteCount = std::min(byteCount, receiveBufferSize);  // never trust a count beyond the buffer
     if (byteCount > 0) pendingMessage.append(receiveBuffer, byteCount);
     if (type == WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE) {
-        queueMessage(Message(pendingMessage));
-        pendingMessage.clear();  // keeps its storage for the next message
+        queueCompletedMessage(pendingMessage);
     }
     return true;
 }
