@@ -7,7 +7,7 @@ order of the clients turning from round to round. Figures are medians over the r
 min-max; ratios are taken within each round before the median, so a slow moment of the machine
 hits both sides of a ratio alike. A client that receives anything wrong fails the whole run.
 
-    run_bench.py --build DIR [--rounds N] [--quick] [--json FILE]
+    run_bench.py --build DIR --node-modules DIR [--rounds N] [--quick] [--only PARTS] [--json FILE]
 """
 import argparse
 import contextlib
@@ -65,7 +65,7 @@ ECHO_CLIENTS = ["host", "beast", "node"]
 
 
 class Bench:
-    def __init__(self, build, quick):
+    def __init__(self, build, node_modules, quick):
         self.build = build
         self.quick = quick
         self.here = os.path.dirname(os.path.abspath(__file__))
@@ -74,7 +74,7 @@ class Bench:
         self.key = os.path.join(self.tls_dir, "key.pem")
         self.node = shutil.which("node")
         self.env = dict(os.environ)
-        self.env["NODE_PATH"] = os.path.join(build, "node", "node_modules")
+        self.env["NODE_PATH"] = node_modules
         # Our library trusts the system store through OpenSSL's default paths; point it at ours.
         self.env["SSL_CERT_FILE"] = self.certificate
         self.pin_cpu = str(min(os.sched_getaffinity(0)))
@@ -239,6 +239,7 @@ def print_table(headers, rows):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--build", required=True, help="folder with the built tools")
+    parser.add_argument("--node-modules", required=True, help="folder holding node's ws package")
     parser.add_argument("--rounds", type=int, default=5)
     parser.add_argument("--quick", action="store_true", help="small counts: a check that all runs")
     parser.add_argument("--json", help="also write every raw figure to this file")
@@ -250,7 +251,7 @@ def main():
     def wanted(part):
         return only is None or part in only
 
-    bench = Bench(os.path.abspath(args.build), args.quick)
+    bench = Bench(os.path.abspath(args.build), os.path.abspath(args.node_modules), args.quick)
     bench.make_certificate()
     rounds = args.rounds
     started = time.monotonic()

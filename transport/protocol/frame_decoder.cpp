@@ -178,6 +178,38 @@ FrameEvent FrameDecoder::emitControl(std::span<const std::uint8_t> payload, std:
     return event;
 }
 
+bool FrameDecoder::readHeader(std::span<const std::uint8_t> input, std::size_t& offset,
+                              Header& header, ProtocolError& error) {
+    const std::size_t available = input.size() - offset;
+    if (headerSize_ == 0 && available >= baseHeaderSize &&
+        available >= headerSizeFor(input[offset + 1])) {
+        // The usual case: the whole header is in this input, parsed where it lies.
+        const std::size_t size = headerSizeFor(input[offset + 1]);
+        error = parseHeader(input.data() + offset, size, header);
+        offset += size;
+        return true;
+    }
+    if (!collectHeader(input, offset)) return false;
+    error = parseHeader(headerBytes_.data(), headerSize_, header);
+    headerSize_ = 0;
+    return true;
+}
+
+FrameEvent FrameDecoder::readControlPayload(std::span<const std::uint8_t> input,
+                                            std::size_t offset) {
+    const std::size_t available = input.size() - offset;
+    if (controlSize_ == 0 && available >= controlLength_) {
+        return emitControl(input.subspan(offset, controlLength_), offset + controlLength_);
+    }
+    // Split over reads: gathered in the decoder, at most 125 bytes (RFC 6455 5.5).
+    const std::size_t take = std::min(available, controlLength_ - controlSize_);
+    std::copy_n(input.data() + offset, take, controlBytes_.data() + controlSize_);
+    controlSize_ += take;
+    if (controlSize_ < controlLength_) return needMore(input);
+    controlSize_ = 0;
+    return emitControl({controlBytes_.data(), controlLength_}, offset + take);
+}
+
 FrameEvent FrameDecoder::next(std::span<const std::uint8_t> input, std::size_t pieceLimit) {
     pieceLimit = std::max<std::size_t>(pieceLimit, 1);
     std::size_t offset = 0;
@@ -186,18 +218,7 @@ FrameEvent FrameDecoder::next(std::span<const std::uint8_t> input, std::size_t p
             case State::Header: {
                 Header header;
                 ProtocolError error = ProtocolError::None;
-                const std::size_t available = input.size() - offset;
-                if (headerSize_ == 0 && available >= baseHeaderSize &&
-                    available >= headerSizeFor(input[offset + 1])) {
-                    // The usual case: the whole header is in this input.
-                    const std::size_t size = headerSizeFor(input[offset + 1]);
-                    error = parseHeader(input.data() + offset, size, header);
-                    offset += size;
-                } else {
-                    if (!collectHeader(input, offset)) return needMore(input);
-                    error = parseHeader(headerBytes_.data(), headerSize_, header);
-                    headerSize_ = 0;
-                }
+                if (!readHeader(input, offset, header, error)) return needMore(input);
                 if (error == ProtocolError::None) error = startFrame(header);
                 if (error != ProtocolError::None) return fail(error, offset);
                 // An empty control frame, or the empty final frame of a message, is reported
@@ -214,20 +235,8 @@ FrameEvent FrameDecoder::next(std::span<const std::uint8_t> input, std::size_t p
             case State::DataPayload:
                 if (offset == input.size()) return needMore(input);
                 return emitData(input, offset, pieceLimit);
-            case State::ControlPayload: {
-                const std::size_t available = input.size() - offset;
-                if (controlSize_ == 0 && available >= controlLength_) {
-                    return emitControl(input.subspan(offset, controlLength_),
-                                       offset + controlLength_);
-                }
-                const std::size_t take = std::min(available, controlLength_ - controlSize_);
-                std::copy_n(input.data() + offset, take, controlBytes_.data() + controlSize_);
-                controlSize_ += take;
-                offset += take;
-                if (controlSize_ < controlLength_) return needMore(input);
-                controlSize_ = 0;
-                return emitControl({controlBytes_.data(), controlLength_}, offset);
-            }
+            case State::ControlPayload:
+                return readControlPayload(input, offset);
             case State::Closed:
             case State::Failed:
                 return repeatFinal(input);

@@ -96,6 +96,10 @@ class FrameDecoder {
     FrameEvent emitData(std::span<const std::uint8_t> input, std::size_t offset,
                         std::size_t pieceLimit);
     FrameEvent emitControl(std::span<const std::uint8_t> payload, std::size_t consumed);
+    // Takes the next header from input[offset..]; false while it is not whole yet.
+    bool readHeader(std::span<const std::uint8_t> input, std::size_t& offset, Header& header,
+                    ProtocolError& error);
+    FrameEvent readControlPayload(std::span<const std::uint8_t> input, std::size_t offset);
     // Adds header bytes to headerBytes_; true once the header is whole.
     bool collectHeader(std::span<const std::uint8_t> input, std::size_t& offset);
     FrameEvent needMore(std::span<const std::uint8_t> input) const;
