@@ -162,12 +162,14 @@ class Bench:
     def idle_case(self, rounds):
         seconds = 1 if self.quick else 10
         percents = []
+        switches = []
         with self.server("echo") as port:
             for _ in range(rounds):
                 r = self.run_client([self.tool("host_bench"), "idle", "--port", str(port),
                                      "--seconds", str(seconds)])
                 percents.append(100.0 * r["cpu_seconds"] / r["wall_seconds"])
-        return percents
+                switches.append(r["context_switches"])
+        return seconds, percents, switches
 
     def disconnect_case(self, mode, rounds, per_round):
         times = []
@@ -302,10 +304,12 @@ def main():
                          f"x{statistics.median(p50_ratio):.2f}"))
 
     if wanted("idle"):
-        idle = bench.idle_case(rounds)
+        seconds, idle, switches = bench.idle_case(rounds)
         raw["idle_cpu_percent"] = idle
-        other_rows.append(["idle CPU, connected, % of a core", spread(idle, lambda v: f"{v:.3f}"),
-                           ""])
+        raw["idle_context_switches"] = switches
+        other_rows.append([f"idle CPU, connected, % of a core over {seconds} s",
+                           spread(idle, lambda v: f"{v:.3f}"),
+                           "context switches " + spread(switches, lambda v: f"{v:.0f}")])
         verdicts.append((f"idle CPU < {TARGET_IDLE_CPU_PERCENT}%",
                          statistics.median(idle) < TARGET_IDLE_CPU_PERCENT,
                          f"{statistics.median(idle):.3f}%"))
