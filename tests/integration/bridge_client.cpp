@@ -9,6 +9,7 @@ namespace {
 inline constexpr auto pollInterval = 2ms;
 inline constexpr int lastErrorCapacity = 512;
 inline constexpr int largestMessage = 4 * 1024 * 1024;
+inline constexpr auto workerStartLimit = 500ms;
 
 template <typename Done>
 bool waitUntil(Done done, std::chrono::milliseconds limit) {
@@ -30,9 +31,20 @@ int connectAndWait(const std::string& host, int port, const std::string& path, b
     const std::u16string wideHost = utf16(host);
     const std::u16string widePath = utf16(path);
     WsConnect(wideHost.c_str(), port, widePath.c_str(), secure ? 1 : 0);
-    // Right after WsConnect the status may still be 0: wait for the worker to move it on.
-    waitUntil([] { return WsGetStatus() != WS_STATUS_DISCONNECTED; }, 2s);
-    waitUntil([] { return WsGetStatus() != WS_STATUS_CONNECTING; }, handshakeLimit);
+    // The handshake has ended at Connected or Error, or at Disconnected once the worker was seen
+    // running (a connection the server ends at once may pass through Connected unseen, so
+    // Disconnected also counts after a moment in which the worker must have started).
+    const auto start = std::chrono::steady_clock::now();
+    bool seenRunning = false;
+    waitUntil(
+        [&] {
+            const int status = WsGetStatus();
+            if (status == WS_STATUS_CONNECTED || status == WS_STATUS_ERROR) return true;
+            if (status == WS_STATUS_CONNECTING) seenRunning = true;
+            return status == WS_STATUS_DISCONNECTED &&
+                   (seenRunning || std::chrono::steady_clock::now() - start > workerStartLimit);
+        },
+        handshakeLimit);
     return WsGetStatus();
 }
 

@@ -1,15 +1,11 @@
 #include "peer_process.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cerrno>
-#include <cstdio>
 #include <stdexcept>
-#include <thread>
 
 namespace integration {
 namespace {
@@ -46,20 +42,25 @@ PeerProcess::PeerProcess(const std::string& script, const std::vector<std::strin
     ::close(output[1]);
     toPeer_ = input[1];
     fromPeer_ = output[0];
-    const auto deadline = std::chrono::steady_clock::now() + peerStartLimit;
-    while (lines_.empty() && std::chrono::steady_clock::now() < deadline) {
-        if (!readAvailable(std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now()))) {
-            break;
-        }
+    reader_ = std::thread([this] { readLines(); });
+    std::unique_lock<std::mutex> lock(lock_);
+    arrived_.wait_for(lock, peerStartLimit, [this] { return !lines_.empty() || ended_; });
+    if (lines_.empty()) {
+        lock.unlock();
+        stop();
+        throw std::runtime_error("peer " + script + " did not start");
     }
-    if (lines_.empty()) throw std::runtime_error("peer " + script + " did not start");
     port_ = std::stoi(lines_.front());
-    lines_.erase(lines_.begin());
 }
 
 PeerProcess::~PeerProcess() {
+    stop();
+}
+
+void PeerProcess::stop() {
+    if (toPeer_ < 0) return;
     ::close(toPeer_);  // the peer exits when its stdin ends
+    toPeer_ = -1;
     const auto deadline = std::chrono::steady_clock::now() + stopLimit;
     while (::waitpid(pid_, nullptr, WNOHANG) == 0) {
         if (std::chrono::steady_clock::now() >= deadline) {
@@ -69,44 +70,49 @@ PeerProcess::~PeerProcess() {
         }
         std::this_thread::sleep_for(stopPollInterval);
     }
+    reader_.join();  // the pipe's write end went with the peer
     ::close(fromPeer_);
 }
 
-bool PeerProcess::readAvailable(std::chrono::milliseconds limit) {
-    pollfd polled{fromPeer_, POLLIN, 0};
-    const int ready = ::poll(&polled, 1, static_cast<int>(limit.count()));
-    if (ready <= 0) return false;
+void PeerProcess::readLines() {
+    std::string partial;
     char chunk[readChunk];
-    const ssize_t got = ::read(fromPeer_, chunk, sizeof chunk);
-    if (got <= 0) return false;
-    partial_.append(chunk, static_cast<std::size_t>(got));
-    std::size_t end;
-    while ((end = partial_.find('\n')) != std::string::npos) {
-        lines_.push_back(partial_.substr(0, end));
-        partial_.erase(0, end + 1);
+    for (;;) {
+        const ssize_t got = ::read(fromPeer_, chunk, sizeof chunk);
+        if (got <= 0) break;
+        partial.append(chunk, static_cast<std::size_t>(got));
+        std::lock_guard<std::mutex> lock(lock_);
+        std::size_t end;
+        while ((end = partial.find('\n')) != std::string::npos) {
+            lines_.push_back(partial.substr(0, end));
+            partial.erase(0, end + 1);
+        }
+        arrived_.notify_all();
     }
-    return true;
+    std::lock_guard<std::mutex> lock(lock_);
+    ended_ = true;
+    arrived_.notify_all();
 }
 
 std::optional<std::string> PeerProcess::waitForLine(const std::string& prefix,
                                                     std::chrono::milliseconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    std::size_t checked = 0;
-    for (;;) {
-        for (; checked < lines_.size(); ++checked) {
-            if (lines_[checked].rfind(prefix, 0) == 0) return lines_[checked];
+    std::unique_lock<std::mutex> lock(lock_);
+    std::optional<std::string> found;
+    arrived_.wait_for(lock, limit, [&] {
+        for (std::size_t i = 1; i < lines_.size(); ++i) {
+            if (lines_[i].rfind(prefix, 0) == 0) {
+                found = lines_[i];
+                return true;
+            }
         }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0) return std::nullopt;
-        readAvailable(left);
-    }
+        return ended_;
+    });
+    return found;
 }
 
 std::vector<std::string> PeerProcess::lines() {
-    while (readAvailable(0ms)) {
-    }
-    return lines_;
+    std::lock_guard<std::mutex> lock(lock_);
+    return std::vector<std::string>(lines_.begin() + (lines_.empty() ? 0 : 1), lines_.end());
 }
 
 std::string hexOf(const std::string& bytes) {

@@ -15,10 +15,13 @@ Options:
                          not-http     a line that is not an HTTP status line
                          silent       read the request, answer nothing, keep the connection
                          reset        read the request, then reset the connection (RST)
+                         hang-up      read the request, then end the connection (FIN)
                          mute         accept the TCP connection, read and answer nothing
                          raw:HEX      read the request, answer with exactly these bytes
     --answer-close     answer a close frame from the client with a close frame (by default a
                        close is recorded and never answered)
+    --stop-reading     after the upgrade answer, read nothing more (the connection stays open,
+                       so the client's writes pile up until its socket buffers are full)
     --lifetime SECONDS exit after this long whatever happens (default 120)
 
 HEX arguments are raw bytes (frames as a server would send them, unmasked) written right after
@@ -135,12 +138,18 @@ def serve(conn, arguments, after_answer):
         if kind == "reset":
             conn.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             return
+        if kind == "hang-up":
+            conn.shutdown(socket.SHUT_RDWR)
+            return
         if kind == "not-http":
             conn.sendall(b"SSH-2.0-hello\r\n\r\n")
         elif kind.startswith("raw:"):
             conn.sendall(bytes.fromhex(kind[4:]))
         elif kind != "silent":
             conn.sendall(upgrade_answer(headers, kind) + after_answer)
+        if arguments.stop_reading:
+            threading.Event().wait(arguments.lifetime)
+            return
         buffer = rest
         while True:
             buffer = parse_frames(buffer, conn, arguments.answer_close)
@@ -168,6 +177,7 @@ def main():
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--reply", default="upgrade")
     parser.add_argument("--answer-close", action="store_true")
+    parser.add_argument("--stop-reading", action="store_true")
     parser.add_argument("--lifetime", type=float, default=120.0)
     parser.add_argument("frames", nargs="*")
     arguments = parser.parse_args()

@@ -40,10 +40,13 @@ A message of N bytes made by text=N or binary=N repeats "abcdefghijklmnopqrstuvw
 bytes, so a test can rebuild it.
 
 Event lines, on stdout (and in the --record file), one per event, fields separated by one space:
+    sni NAME                      TLS only: the server name the client asked for ("-": none)
     connect PATH                  an upgrade request for PATH arrived
     header NAME VALUE             one request header (NAME in lower case), right after connect
+    tls VERSION ALPN              TLS only: the protocol version and the ALPN protocol agreed
     text LENGTH HEX               a text message received from the client, its bytes in hex
-    binary LENGTH HEX             a binary message received from the client
+                                  (over 4096 bytes: "text LENGTH sha256=DIGEST" instead)
+    binary LENGTH HEX             a binary message received from the client (the same way)
     pong HEX                      the pong that answered our ping, its payload in hex
     close CODE                    the close code the client sent (1005: none in its frame,
                                   1006: the connection ended without a close frame)
@@ -52,6 +55,9 @@ Event lines, on stdout (and in the --record file), one per event, fields separat
 
 import argparse
 import asyncio
+import hashlib
+import http
+import logging
 import os
 import socket
 import ssl
@@ -63,6 +69,14 @@ import websockets.exceptions
 
 PATTERN = b"abcdefghijklmnopqrstuvwxyz"
 PONG_WAIT_SECONDS = 10
+LONGEST_PRINTED = 4096
+
+
+def describe(data):
+    """LENGTH HEX, or LENGTH sha256=DIGEST for a message too long to print."""
+    if len(data) > LONGEST_PRINTED:
+        return f"{len(data)} sha256={hashlib.sha256(data).hexdigest()}"
+    return f"{len(data)} {data.hex()}"
 
 
 def pattern_bytes(length):
@@ -119,10 +133,9 @@ class Connection:
         try:
             async for message in self.ws:
                 if isinstance(message, str):
-                    data = message.encode("utf-8")
-                    self.recorder.line(f"text {len(data)} {data.hex()}")
+                    self.recorder.line(f"text {describe(message.encode('utf-8'))}")
                 else:
-                    self.recorder.line(f"binary {len(message)} {message.hex()}")
+                    self.recorder.line(f"binary {describe(message)}")
                 if self.echoing:
                     await self.ws.send(message)
                 async with self.arrived:
@@ -190,11 +203,17 @@ def parse_arguments():
     return parser.parse_args()
 
 
-def tls_context(arguments):
+def tls_context(arguments, recorder):
     if not arguments.cert:
         return None
     context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
     context.load_cert_chain(arguments.cert, arguments.key)
+    context.set_alpn_protocols(["http/1.1"])
+
+    def record_sni(ssl_socket, name, _context):
+        recorder.line(f"sni {name if name else '-'}")
+
+    context.sni_callback = record_sni
     return context
 
 
@@ -205,6 +224,7 @@ async def stdin_closed():
 
 
 async def main():
+    logging.basicConfig(level=logging.ERROR, stream=sys.stderr)  # tracebacks, for debugging
     arguments = parse_arguments()
     recorder = Recorder(arguments.record)
 
@@ -213,14 +233,17 @@ async def main():
         for name, value in headers.raw_items():
             recorder.line(f"header {name.lower()} {value}")
         if arguments.status is not None:
-            return arguments.status, [("Content-Length", "0")], b""
+            return http.HTTPStatus(arguments.status), [("Content-Length", "0")], b""
         return None
 
     async def handler(ws):
+        tls = ws.transport.get_extra_info("ssl_object")
+        if tls is not None:
+            recorder.line(f"tls {tls.version()} {tls.selected_alpn_protocol() or '-'}")
         await Connection(ws, recorder).serve(arguments.steps)
 
     server = await websockets.serve(
-        handler, arguments.host, arguments.port, ssl=tls_context(arguments),
+        handler, arguments.host, arguments.port, ssl=tls_context(arguments, recorder),
         process_request=process_request, ping_interval=None, max_size=None,
         compression=None, close_timeout=5)
     port = server.sockets[0].getsockname()[1]

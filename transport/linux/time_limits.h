@@ -19,7 +19,8 @@ inline constexpr std::chrono::milliseconds tlsHandshake{10'000};
 inline constexpr std::chrono::milliseconds response{10'000};
 // One WebSocket send: a server that stops reading cannot hold the sender longer than this.
 inline constexpr std::chrono::milliseconds send{10'000};
-// After our close frame, how long we wait for the server's close before shutting the socket.
+// The whole of WinHttpWebSocketClose: writing our close frame, then waiting for the server's
+// close, before the socket is shut. (The platform waits up to 10 s; we are quicker.)
 inline constexpr std::chrono::milliseconds closeWait{1'000};
 // A connection with no traffic either way for this long gets an unsolicited pong (RFC 6455
 // 5.5.3 allows one as a unidirectional heartbeat), sent from within the pending receive.

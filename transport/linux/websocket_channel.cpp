@@ -207,7 +207,7 @@ DWORD WebSocketChannel::failReceive(const Pump& pump) {
         error = protocol::platformErrorFor(pump.error);
         if (error == ERROR_SUCCESS) error = ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
         if (const std::uint16_t code = protocol::closeCodeFor(pump.error); code != 0) {
-            sendClose(code, {});
+            sendClose(code, {}, deadlineAfter(timeLimit::closeWait));
         }
     }
     breakConnection(error);
@@ -218,8 +218,8 @@ DWORD WebSocketChannel::failReceive(const Pump& pump) {
 void WebSocketChannel::sendPongs(const PongPayloads& pongs) {
     for (const auto& payload : pongs) {
         const Deadline deadline = deadlineAfter(timeLimit::send);
-        std::unique_lock<std::timed_mutex> lock(writeLock_, deadline);
-        if (!lock.owns_lock() || closeSent_) return;
+        std::lock_guard<std::mutex> lock(writeLock_);
+        if (closeSent_) return;
         outgoing_.clear();
         if (protocol::appendPong(outgoing_, payload, transportRandom()) !=
             protocol::ProtocolError::None) {
@@ -231,7 +231,7 @@ void WebSocketChannel::sendPongs(const PongPayloads& pongs) {
 
 void WebSocketChannel::sendKeepaliveIfIdle() {
     if (Clock::now() < keepaliveDeadline()) return;
-    std::unique_lock<std::timed_mutex> lock(writeLock_, std::try_to_lock);
+    std::unique_lock<std::mutex> lock(writeLock_, std::try_to_lock);
     if (!lock.owns_lock() || closeSent_) {
         noteTraffic();  // a frame is going out right now; that is traffic enough
         return;
@@ -281,9 +281,8 @@ DWORD WebSocketChannel::writeFrame(std::span<const std::uint8_t> frame, Deadline
 DWORD WebSocketChannel::send(WINHTTP_WEB_SOCKET_BUFFER_TYPE type, const void* data, DWORD length) {
     if (!isDataType(type) || (length > 0 && !data)) return ERROR_INVALID_PARAMETER;
     const OutgoingMessage kind = isTextType(type) ? OutgoingMessage::Text : OutgoingMessage::Binary;
+    std::lock_guard<std::mutex> lock(writeLock_);
     const Deadline deadline = deadlineAfter(timeLimit::send);
-    std::unique_lock<std::timed_mutex> lock(writeLock_, deadline);
-    if (!lock.owns_lock()) return ERROR_WINHTTP_TIMEOUT;
     if (closeSent_) return ERROR_INVALID_OPERATION;  // RFC 6455 5.5.1: no data after our close
     // RFC 6455 5.4: the fragments of one message go out in order, none of another between them.
     if (outgoingMessage_ != OutgoingMessage::None && outgoingMessage_ != kind) {
@@ -306,10 +305,9 @@ DWORD WebSocketChannel::send(WINHTTP_WEB_SOCKET_BUFFER_TYPE type, const void* da
 
 // ---- Closing ---------------------------------------------------------------------------------
 
-DWORD WebSocketChannel::sendClose(std::uint16_t code, std::span<const std::uint8_t> reason) {
-    const Deadline deadline = deadlineAfter(timeLimit::send);
-    std::unique_lock<std::timed_mutex> lock(writeLock_, deadline);
-    if (!lock.owns_lock()) return ERROR_WINHTTP_TIMEOUT;
+DWORD WebSocketChannel::sendClose(std::uint16_t code, std::span<const std::uint8_t> reason,
+                                  Deadline deadline) {
+    std::lock_guard<std::mutex> lock(writeLock_);
     if (closeSent_) return ERROR_SUCCESS;  // RFC 6455 5.5.1: one close per endpoint
     outgoing_.clear();
     const std::string_view reasonText(reinterpret_cast<const char*>(reason.data()), reason.size());
@@ -321,10 +319,9 @@ DWORD WebSocketChannel::sendClose(std::uint16_t code, std::span<const std::uint8
     return writeFrame(outgoing_, deadline);
 }
 
-// RFC 6455 7.1.1: after our close, read (and drop) until the server's close arrives, for a short
-// bounded time, before the TCP connection is shut.
-void WebSocketChannel::awaitServerClose() {
-    const Deadline deadline = deadlineAfter(timeLimit::closeWait);
+// RFC 6455 7.1.1: after our close, read (and drop) until the server's close arrives or the
+// deadline passes, before the TCP connection is shut.
+void WebSocketChannel::awaitServerClose(Deadline deadline) {
     for (;;) {
         Delivery drain;
         PongPayloads ignored;
@@ -347,9 +344,12 @@ DWORD WebSocketChannel::close(USHORT status, const void* reason, DWORD reasonLen
         return ERROR_INVALID_PARAMETER;
     }
     receiveCancelled_.raise();
-    sendClose(status, std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(reason),
-                                                    reasonLength));
-    awaitServerClose();
+    // One bound for the whole close: a server that neither reads nor answers holds us no longer.
+    const Deadline deadline = deadlineAfter(timeLimit::closeWait);
+    sendClose(status,
+              std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(reason), reasonLength),
+              deadline);
+    awaitServerClose(deadline);
     std::lock_guard<std::mutex> lock(ioLock_);
     shutLocked();
     return ERROR_SUCCESS;

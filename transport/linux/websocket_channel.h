@@ -71,8 +71,8 @@ class WebSocketChannel final : public HandleObject {
     void sendPongs(const PongPayloads& pongs);
     void sendKeepaliveIfIdle();
     DWORD writeFrame(std::span<const std::uint8_t> frame, Deadline deadline);
-    DWORD sendClose(std::uint16_t code, std::span<const std::uint8_t> reason);
-    void awaitServerClose();
+    DWORD sendClose(std::uint16_t code, std::span<const std::uint8_t> reason, Deadline deadline);
+    void awaitServerClose(Deadline deadline);
     void breakConnection(DWORD error);
     void shutLocked();
     void noteTraffic();
@@ -93,7 +93,9 @@ class WebSocketChannel final : public HandleObject {
     bool shut_ = false;
     DWORD failure_ = ERROR_SUCCESS;  // latched: every later receive reports it
 
-    std::timed_mutex writeLock_;
+    // Not a timed lock: every holder's writes are bounded by their own deadline, so a wait for
+    // it is bounded too (by the send limit at most).
+    std::mutex writeLock_;
     protocol::ByteBuffer outgoing_;
     OutgoingMessage outgoingMessage_ = OutgoingMessage::None;
     bool closeSent_ = false;
