@@ -165,6 +165,16 @@ void serveEcho(ByteChannel& channel, ClientFrameReader& reader) {
     }
 }
 
+// After our side is shut, whatever the client still sends (a TLS close_notify after its close
+// frame) is read until it closes too: closing a socket with unread bytes would reset the
+// connection, and a peer would see the reset instead of a clean close.
+void drainUntilEnd(ByteChannel& channel) {
+    channel.setReadTimeout(closeReplyWaitMs);
+    std::vector<char> chunk(readChunkSize);
+    while (channel.readSome(chunk.data(), chunk.size()) > 0) {
+    }
+}
+
 void serveSilent(ByteChannel& channel) {
     std::vector<char> chunk(readChunkSize);
     while (channel.readSome(chunk.data(), chunk.size()) > 0) {
@@ -193,6 +203,7 @@ void serveConnection(int socket, const ServerConfig& config, const StreamBatch* 
             return;  // the client's socket goes first; ours only after it
     }
     channel.shutdownWrite();
+    drainUntilEnd(channel);
 }
 
 int listenLoopback(int port) {
