@@ -257,6 +257,7 @@ def main():
     bench.make_certificate()
     rounds = args.rounds
     started = time.monotonic()
+    load_before = os.getloadavg()
     raw = {"rounds": rounds, "stream": {}, "echo": {}}
     verdicts = []
 
@@ -340,7 +341,9 @@ def main():
     print("\nTargets")
     for name, met, figure in verdicts:
         print(f"  {'met   ' if met else 'MISSED'}  {name}: {figure}")
-    print(f"\n{rounds} rounds in {time.monotonic() - started:.0f} s")
+    # Other work on the machine shows in every figure; the load tells how much there was.
+    print(f"\n{rounds} rounds in {time.monotonic() - started:.0f} s; load average at the start "
+          f"{load_before[0]:.2f}, at the end {os.getloadavg()[0]:.2f} (1 min)")
     if args.json:
         with open(args.json, "w") as out:
             json.dump(raw, out, indent=1)
