@@ -167,7 +167,6 @@ int runEcho(const Options& o) {
     return 0;
 }
 
-
 // The host thread sleeps throughout, so what the process uses is the library's.
 int runIdle(const Options& o) {
     if (!connectAndWait(o)) return failure("no connection");
