@@ -26,10 +26,30 @@ bool isBinary(WINHTTP_WEB_SOCKET_BUFFER_TYPE type) {
            type == WINHTTP_WEB_SOCKET_BINARY_FRAGMENT_BUFFER_TYPE;
 }
 
-void queueMessage(const Message& message) {
+// The copy, sized to the message, is made by the caller before queueLock is taken, so the lock
+// is held only to move it in and the host's polls never wait for a large copy.
+void queueMessage(Message message) {
     BridgeState& state = bridgeState();
     std::lock_guard<std::mutex> lock(state.queueLock);
-    state.inboundQueue.push_back(message);  // the copy is sized to the message
+    state.inboundQueue.push_back(std::move(message));
+}
+
+// Hands a completed message to the queue. When pendingMessage's storage is at most twice the
+// message (the usual case: it has just grown to hold it), that storage moves into the queue and
+// pendingMessage gets fresh storage of the same size: one allocation, as a copy would take, and
+// no copy of the bytes. A message much smaller than the storage is copied, sized to itself, so a
+// queued message never holds more than twice its size.
+void queueCompletedMessage(Message& pendingMessage) {
+    const std::size_t storage = pendingMessage.capacity();
+    if (storage > 2 * pendingMessage.size()) {
+        queueMessage(Message(pendingMessage));
+        pendingMessage.clear();  // keeps its storage for the next message
+        return;
+    }
+    Message fresh;
+    fresh.reserve(storage);  // before anything moves, so a failure leaves the message in place
+    queueMessage(std::move(pendingMessage));
+    pendingMessage = std::move(fresh);
 }
 
 // One receive and what follows from it. Returns false when the loop must end.
@@ -52,8 +72,7 @@ bool receiveOnce(HINTERNET webSocket, char* receiveBuffer, Message& pendingMessa
     byteCount = std::min(byteCount, receiveBufferSize);  // never trust a count beyond the buffer
     if (byteCount > 0) pendingMessage.append(receiveBuffer, byteCount);
     if (type == WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE) {
-        queueMessage(pendingMessage);
-        pendingMessage.clear();  // keeps its storage for the next message
+        queueCompletedMessage(pendingMessage);
     }
     return true;
 }

@@ -45,6 +45,14 @@ TEST(TextConversionTest, HonoursTheOutputLimit) {
     EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
     EXPECT_EQ(out[3], 0) << "nothing written past the limit";
     EXPECT_EQ(std::string(out, 2), "\xc3\xa9") << "whole characters that fit";
+    // A run of ASCII is cut at the limit the same way, one byte per unit.
+    char ascii[8] = {};
+    EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, u"abcdef", -1, ascii, 3, nullptr, nullptr), 0);
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(std::string(ascii, 4), std::string("abc\0", 4));
+    EXPECT_EQ(toUtf8(u"ab\u00e9cd\u20ac!"), std::string("ab\xc3\xa9"
+                                                        "cd\xe2\x82\xac!\0",
+                                                        11));
     // An explicit length converts exactly that many units, without a terminator.
     EXPECT_EQ(WideCharToMultiByte(CP_UTF8, 0, u"abc", 2, out, 8, nullptr, nullptr), 2);
     EXPECT_EQ(WideCharToMultiByte(CP_ACP, 0, u"\u00e9", -1, out, 8, nullptr, nullptr), 3);

@@ -181,6 +181,35 @@ def run_scenario(build, environment, peer_script, scenario, peer_options, comple
     return passed
 
 
+def run_cli_exchange(build, environment, peer_script):
+    """wsbridge-cli.exe, the command-line host, next to the DLL it loads by default."""
+    peer = Peer(peer_script, ["await=1", "say=from the server", "close=1000"])
+    failures = []
+    try:
+        command = ["wine", str(build / "wsbridge-cli.exe"), "--send", "hello", "--expect", "1",
+                   "--timeout", "20", f"ws://127.0.0.1:{peer.port}/cli"]
+        try:
+            result = subprocess.run(command, env=environment, capture_output=True, text=True,
+                                    timeout=HOST_SECONDS)
+            if result.returncode != 0:
+                failures.append(f"FAIL wsbridge-cli.exe exited with {result.returncode}: "
+                                f"{result.stderr.strip()[-300:]}")
+            if "from the server" not in result.stdout.splitlines():
+                failures.append(f"FAIL the message did not reach stdout: {result.stdout!r}")
+        except subprocess.TimeoutExpired:
+            failures.append(f"FAIL wsbridge-cli.exe did not end within {HOST_SECONDS} s")
+        if not peer.wait_for(lambda record: events(record, "text")):
+            failures.append("FAIL the server never received the message")
+        elif events(peer.record, "text")[0] != "text 5 " + b"hello".hex():
+            failures.append(f"FAIL server received {events(peer.record, 'text')[0]}")
+    finally:
+        peer.stop()
+    for line in failures:
+        print(f"  cli-exchange: {line}")
+    print(f"{'PASS' if not failures else 'FAIL'} cli-exchange", flush=True)
+    return not failures
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("build", type=pathlib.Path)
@@ -196,6 +225,7 @@ def main():
         for scenario, options, complete, expect in SCENARIOS:
             results.append(run_scenario(build, environment, arguments.peer, scenario, options,
                                         complete, expect))
+        results.append(run_cli_exchange(build, environment, arguments.peer))
     finally:
         # Leave no wineserver behind: it ends by itself shortly after the last Wine process.
         subprocess.run(["wineserver", "-w"], env=environment, timeout=WINESERVER_EXIT_SECONDS)

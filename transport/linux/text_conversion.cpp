@@ -52,6 +52,14 @@ int encodeUtf8(char32_t codePoint, unsigned char* out) {
     return 4;
 }
 
+// The number of ASCII code units at the start of text[0, length).
+std::size_t asciiRunLength(const WCHAR* text, std::size_t length) {
+    constexpr char16_t firstNonAscii = 0x80;
+    std::size_t run = 0;
+    while (run < length && text[run] < firstNonAscii) ++run;
+    return run;
+}
+
 std::size_t measureText(const WCHAR* text, int wideLength) {
     if (wideLength >= 0) return static_cast<std::size_t>(wideLength);
     std::size_t length = 0;
@@ -78,6 +86,29 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wideText, int wideLen
     std::size_t written = 0;
     std::size_t index = 0;
     while (index < length) {
+        // ASCII, the usual text, is one byte per unit: a whole run is copied at once, without
+        // the code point machinery, and stops where the output is full just as it would unit
+        // by unit.
+        if (const std::size_t run = asciiRunLength(wideText + index, length - index); run > 0) {
+            if (outputSize > 0) {
+                const std::size_t room = static_cast<std::size_t>(outputSize) - written;
+                const std::size_t fits = run < room ? run : room;
+                for (std::size_t i = 0; i < fits; ++i) {
+                    output[written + i] = static_cast<char>(wideText[index + i]);
+                }
+                if (run > room) {
+                    SetLastError(ERROR_INSUFFICIENT_BUFFER);
+                    return 0;
+                }
+            }
+            written += run;
+            index += run;
+            if (written > 0x7FFFFFFF) {
+                SetLastError(ERROR_INSUFFICIENT_BUFFER);
+                return 0;
+            }
+            continue;
+        }
         unsigned char encoded[4];
         const int size = encodeUtf8(nextCodePoint(wideText, length, index), encoded);
         if (outputSize > 0) {

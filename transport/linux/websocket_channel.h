@@ -91,6 +91,9 @@ class WebSocketChannel final : public HandleObject {
     bool closeReceived_ = false;
     bool closeDelivered_ = false;
     bool shut_ = false;
+    // Set while large data frames arrive: the next refill reads only a frame header, so that the
+    // payload after it goes straight into the caller's buffer instead of through inbox_.
+    bool probeNextHeader_ = false;
     DWORD failure_ = ERROR_SUCCESS;  // latched: every later receive reports it
 
     // Not a timed lock: every holder's writes are bounded by their own deadline, so a wait for
