@@ -18,22 +18,7 @@ namespace {
 inline constexpr int echoedMessages = 300;
 inline constexpr std::size_t largestEchoed = 100'000;
 
-class ConcurrencyTest : public ::testing::Test {
-  protected:
-    static void SetUpTestSuite() {
-        certificates = new TestCertificates(makeTestCertificates());
-        ::setenv("SSL_CERT_FILE", certificates->caFile.c_str(), 1);
-    }
-    static void TearDownTestSuite() {
-        std::system(("rm -rf " + certificates->directory).c_str());
-        delete certificates;
-    }
-    void TearDown() override { WsDisconnect(); }
-
-    static TestCertificates* certificates;
-};
-
-TestCertificates* ConcurrencyTest::certificates = nullptr;
+class ConcurrencyTest : public TlsSuite {};
 
 std::size_t echoedSize(int index) {
     return 1 + (static_cast<std::size_t>(index) * 7919) % largestEchoed;

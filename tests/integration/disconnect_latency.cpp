@@ -50,6 +50,6 @@ int main(int argc, char** argv) {
     measure("TLS, server answers", "ws_peer.py",
             {"--cert", certificates.serverCert, "--key", certificates.serverKey, "hold"}, rounds,
             true);
-    std::system(("rm -rf " + certificates.directory).c_str());
+    integration::removeTestCertificates(certificates);
     return 0;
 }

@@ -60,4 +60,8 @@ TestCertificates makeTestCertificates() {
     return made;
 }
 
+void removeTestCertificates(const TestCertificates& certificates) {
+    std::system(("rm -rf " + certificates.directory).c_str());
+}
+
 }  // namespace integration

@@ -2,7 +2,11 @@
 // directory when a test asks for them.
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <string>
+
+#include "wsbridge.h"
 
 namespace integration {
 
@@ -19,5 +23,27 @@ struct TestCertificates {
 
 // Makes the files, or throws std::runtime_error with the failing command.
 TestCertificates makeTestCertificates();
+
+// Deletes the directory the certificates were made in.
+void removeTestCertificates(const TestCertificates& certificates);
+
+// A suite of TLS tests: the certificates are made once for the suite and the library is told to
+// trust the test CA; every test ends disconnected, and the files go when the suite ends.
+class TlsSuite : public ::testing::Test {
+  protected:
+    static void SetUpTestSuite() {
+        certificates = new TestCertificates(makeTestCertificates());
+        // Read when the library makes its TLS context, at its first secure connection.
+        ::setenv("SSL_CERT_FILE", certificates->caFile.c_str(), 1);
+    }
+    static void TearDownTestSuite() {
+        removeTestCertificates(*certificates);
+        delete certificates;
+        certificates = nullptr;
+    }
+    void TearDown() override { WsDisconnect(); }
+
+    static inline TestCertificates* certificates = nullptr;
+};
 
 }  // namespace integration

@@ -16,30 +16,15 @@ using namespace integration;
 
 namespace {
 
-class TlsTest : public ::testing::Test {
+class TlsTest : public TlsSuite {
   protected:
-    static void SetUpTestSuite() {
-        certificates = new TestCertificates(makeTestCertificates());
-        // Read when the library makes its TLS context, at its first secure connection.
-        ::setenv("SSL_CERT_FILE", certificates->caFile.c_str(), 1);
-    }
-    static void TearDownTestSuite() {
-        std::system(("rm -rf " + certificates->directory).c_str());
-        delete certificates;
-    }
-    void TearDown() override { WsDisconnect(); }
-
     static std::vector<std::string> serving(const std::string& cert, const std::string& key,
                                             std::vector<std::string> steps) {
         std::vector<std::string> arguments{"--cert", cert, "--key", key};
         arguments.insert(arguments.end(), steps.begin(), steps.end());
         return arguments;
     }
-
-    static TestCertificates* certificates;
 };
-
-TestCertificates* TlsTest::certificates = nullptr;
 
 TEST_F(TlsTest, VerifiedConnectionCarriesMessagesBothWays) {
     PeerProcess peer("ws_peer.py", serving(certificates->serverCert, certificates->serverKey,

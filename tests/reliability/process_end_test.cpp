@@ -81,7 +81,7 @@ TEST(ProcessEndTest, UnloadWhileConnectedOverTls) {
         EXPECT_TRUE(peer.waitForLine("close 1000")) << "the unload closed the connection";
     }
     ::unsetenv("SSL_CERT_FILE");
-    std::system(("rm -rf " + certificates.directory).c_str());
+    integration::removeTestCertificates(certificates);
 }
 
 // The address space is limited to what the probe uses plus this much; the server's message is

@@ -40,4 +40,18 @@ Readiness waitUntilReady(int fd, Direction direction, std::initializer_list<cons
     }
 }
 
+DWORD readinessError(Readiness readiness, DWORD failureCode) {
+    switch (readiness) {
+        case Readiness::Ready:
+            return ERROR_SUCCESS;
+        case Readiness::Woken:
+            return ERROR_WINHTTP_OPERATION_CANCELLED;
+        case Readiness::TimedOut:
+            return ERROR_WINHTTP_TIMEOUT;
+        case Readiness::Failed:
+            break;
+    }
+    return failureCode;
+}
+
 }  // namespace wsbridge::transport

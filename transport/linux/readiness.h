@@ -5,6 +5,7 @@
 
 #include "transport/linux/time_limits.h"
 #include "transport/linux/wake_event.h"
+#include "transport/linux/winhttp_decls.h"
 
 namespace wsbridge::transport {
 
@@ -16,5 +17,9 @@ enum class Direction { Read, Write };
 // deadline passes. A socket in error or hung up counts as ready: the next I/O call reports it.
 Readiness waitUntilReady(int fd, Direction direction, std::initializer_list<const WakeEvent*> wakes,
                          Deadline deadline);
+
+// The transport error for a wait's outcome: none when ready, cancelled (12017) when woken, timed
+// out (12002) when the deadline passed, and failureCode, the caller's own, when the socket failed.
+DWORD readinessError(Readiness readiness, DWORD failureCode);
 
 }  // namespace wsbridge::transport

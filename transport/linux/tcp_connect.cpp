@@ -43,17 +43,9 @@ DWORD connectOne(const addrinfo& address, const WakeEvent& cancel, UniqueFd& con
     if (!fd) return ERROR_WINHTTP_CANNOT_CONNECT;
     if (::connect(fd.get(), address.ai_addr, address.ai_addrlen) != 0) {
         if (errno != EINPROGRESS) return ERROR_WINHTTP_CANNOT_CONNECT;
-        switch (waitUntilReady(fd.get(), Direction::Write, {&cancel},
-                               deadlineAfter(timeLimit::connect))) {
-            case Readiness::Ready:
-                break;
-            case Readiness::Woken:
-                return ERROR_WINHTTP_OPERATION_CANCELLED;
-            case Readiness::TimedOut:
-                return ERROR_WINHTTP_TIMEOUT;
-            case Readiness::Failed:
-                return ERROR_WINHTTP_CANNOT_CONNECT;
-        }
+        const Readiness ready = waitUntilReady(fd.get(), Direction::Write, {&cancel},
+                                               deadlineAfter(timeLimit::connect));
+        if (ready != Readiness::Ready) return readinessError(ready, ERROR_WINHTTP_CANNOT_CONNECT);
         int socketError = 0;
         socklen_t length = sizeof socketError;
         if (::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &socketError, &length) != 0 ||

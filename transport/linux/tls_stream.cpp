@@ -215,16 +215,8 @@ DWORD runHandshake(SSL* ssl, int fd, const WakeEvent& cancel) {
             default:
                 return ERROR_WINHTTP_SECURE_FAILURE;
         }
-        switch (waitUntilReady(fd, direction, {&cancel}, deadline)) {
-            case Readiness::Ready:
-                break;
-            case Readiness::Woken:
-                return ERROR_WINHTTP_OPERATION_CANCELLED;
-            case Readiness::TimedOut:
-                return ERROR_WINHTTP_TIMEOUT;
-            case Readiness::Failed:
-                return ERROR_WINHTTP_SECURE_FAILURE;
-        }
+        const Readiness ready = waitUntilReady(fd, direction, {&cancel}, deadline);
+        if (ready != Readiness::Ready) return readinessError(ready, ERROR_WINHTTP_SECURE_FAILURE);
     }
 }
 

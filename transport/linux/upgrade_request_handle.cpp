@@ -16,17 +16,6 @@ namespace {
 
 inline constexpr std::size_t responseReadSize = std::size_t{16} * 1024;
 
-DWORD waitFailure(Readiness readiness) {
-    switch (readiness) {
-        case Readiness::Woken:
-            return ERROR_WINHTTP_OPERATION_CANCELLED;
-        case Readiness::TimedOut:
-            return ERROR_WINHTTP_TIMEOUT;
-        default:
-            return ERROR_WINHTTP_CONNECTION_ERROR;
-    }
-}
-
 }  // namespace
 
 DWORD UpgradeRequestHandle::askForUpgrade() {
@@ -59,7 +48,7 @@ DWORD UpgradeRequestHandle::writeRequest(const std::string& text) {
         }
         if (io.status != IoStatus::WouldBlock) return ERROR_WINHTTP_CONNECTION_ERROR;
         const Readiness ready = waitUntilReady(stream_->fd(), io.waitFor, {&closed_}, deadline);
-        if (ready != Readiness::Ready) return waitFailure(ready);
+        if (ready != Readiness::Ready) return readinessError(ready, ERROR_WINHTTP_CONNECTION_ERROR);
     }
     return ERROR_SUCCESS;
 }
@@ -96,7 +85,8 @@ DWORD UpgradeRequestHandle::receiveResponse() {
         }
         if (io.status == IoStatus::WouldBlock) {
             const Readiness ready = waitUntilReady(stream_->fd(), io.waitFor, {&closed_}, deadline);
-            if (ready != Readiness::Ready) return waitFailure(ready);
+            if (ready != Readiness::Ready)
+                return readinessError(ready, ERROR_WINHTTP_CONNECTION_ERROR);
             continue;
         }
         const std::span<const std::uint8_t> input(chunk.data(), io.bytes);
