@@ -96,16 +96,16 @@ class Recorder:
             self.file.flush()
 
 
-def sized_payload(spec, as_text):
+def sized_payload(size_text, as_text):
     """'N' or 'N/F' -> the payload and the frame size (None for one frame)."""
-    size, _, fragment = spec.partition("/")
+    size, _, fragment = size_text.partition("/")
     data = pattern_bytes(int(size))
     payload = data.decode("ascii") if as_text else data
     return payload, (int(fragment) if fragment else None)
 
 
-async def send_sized(ws, spec, as_text):
-    payload, fragment = sized_payload(spec, as_text)
+async def send_sized(ws, size_text, as_text):
+    payload, fragment = sized_payload(size_text, as_text)
     if fragment is None or len(payload) <= fragment:
         await ws.send(payload)
         return
