@@ -7,7 +7,7 @@
 #include <future>
 
 #include "bridge/bridge_state.h"
-#include "tests/bridge/bridge_fixture.h"
+#include "tests/fake/bridge_fixture.h"
 
 using fake::HandleKind;
 using fake::Operation;

@@ -5,7 +5,7 @@
 #include <future>
 #include <map>
 
-#include "tests/bridge/bridge_fixture.h"
+#include "tests/fake/bridge_fixture.h"
 
 namespace {
 

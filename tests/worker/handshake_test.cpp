@@ -1,6 +1,6 @@
 #include <cstring>
 
-#include "tests/bridge/bridge_fixture.h"
+#include "tests/fake/bridge_fixture.h"
 
 using fake::HandleKind;
 using fake::Operation;

@@ -11,7 +11,7 @@
 #include <iterator>
 #include <sstream>
 
-#include "tests/protocol/protocol_test_support.h"
+#include "tests/transport/protocol/protocol_test_support.h"
 #include "transport/protocol/frame_encoder.h"
 #include "transport/protocol/handshake_key.h"
 #include "transport/protocol/upgrade_request.h"

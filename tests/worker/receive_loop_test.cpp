@@ -1,4 +1,4 @@
-#include "tests/bridge/bridge_fixture.h"
+#include "tests/fake/bridge_fixture.h"
 
 using fake::HandleKind;
 using Messages = std::vector<std::string>;

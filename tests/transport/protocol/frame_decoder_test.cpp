@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/protocol/protocol_test_support.h"
+#include "tests/transport/protocol/protocol_test_support.h"
 
 namespace wsbridge::protocol::testing {
 namespace {

@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "tests/protocol/protocol_test_support.h"
+#include "tests/transport/protocol/protocol_test_support.h"
 #include "transport/protocol/handshake_key.h"
 #include "transport/protocol/path_escape.h"
 
