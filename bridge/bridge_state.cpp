@@ -31,4 +31,21 @@ void setLastErrorText(const char* text) {
     state.lastErrorText[lastErrorTextSize - 1] = '\0';
 }
 
+void endConnection(ConnectionStatus final) {
+    bool waiting = false;
+    {
+        std::lock_guard<std::mutex> lock(state.queueLock);
+        if (state.connectionActive) {
+            state.connectionActive = false;
+            ++state.connectionsEnded;
+            if (state.closeStatus.code == 0) state.closeStatus.code = closeAbnormal;
+        }
+        // Stored under the lock: a host that reads this status and then asks for the close
+        // status or waits takes the lock after this section, so it sees the end as well.
+        state.status = final;
+        waiting = state.waiterCount > 0;
+    }
+    if (waiting) state.queueChanged.notify_all();
+}
+
 }  // namespace wsbridge

@@ -1,13 +1,16 @@
 // The one process-wide record shared by the exported functions and the connection worker.
 #pragma once
 
+#include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "transport/winhttp_api.h"
 
@@ -25,6 +28,25 @@ using Utf16Text = std::basic_string<WCHAR>;
 
 inline constexpr std::size_t lastErrorTextSize = 512;
 
+// RFC 6455 7.4.1: the code that stands for a connection that ended without a close frame.
+inline constexpr std::uint16_t closeAbnormal = 1006;
+// RFC 6455 5.5: a close payload is at most 125 bytes, 2 of them the code.
+inline constexpr std::size_t closeReasonSize = 123;
+
+// How a connection ended, as the server's close frame said: fixed size, so that recording it
+// never allocates.
+struct CloseStatus {
+    std::uint16_t code = 0;  // 0: the connection has not ended
+    std::array<char, closeReasonSize> reason{};
+    std::size_t reasonLength = 0;
+};
+
+// The extra request headers WsConnectWithHeaders was given, already checked.
+struct RequestHeaders {
+    Utf16Text text;                             // CR LF separated lines, as the host wrote them
+    std::vector<std::string> offeredProtocols;  // the Sec-WebSocket-Protocol values offered
+};
+
 // Members are declared in the order they must be built at load; they are destroyed in reverse.
 struct BridgeState {
     std::atomic<ConnectionStatus> status{ConnectionStatus::Disconnected};
@@ -35,9 +57,17 @@ struct BridgeState {
     std::mutex controlLock;
     std::thread workerThread;
 
-    std::mutex queueLock;  // guards inboundQueue and lastErrorText
+    std::mutex queueLock;  // guards inboundQueue, lastErrorText and the fields up to handleLock
     std::deque<Message> inboundQueue;
     char lastErrorText[lastErrorTextSize] = {};
+    // WsWaitForMessage sleeps on it; a message or the end of the connection wakes it, and only
+    // while waiterCount says someone sleeps, so that nobody waiting costs no system call.
+    std::condition_variable queueChanged;
+    int waiterCount = 0;
+    bool connectionActive = false;       // from WsConnect until that connection has ended
+    std::uint64_t connectionsEnded = 0;  // a waiter wakes when this moves
+    CloseStatus closeStatus;             // what the last connection's end recorded
+    bool unloadAwaitsWaiters = false;    // the last waiter to leave says so
 
     std::mutex handleLock;  // guards the three handles and every host-side use of the WebSocket
     HINTERNET sessionHandle = nullptr;
@@ -49,6 +79,7 @@ struct BridgeState {
     Utf16Text resourcePath;
     std::int32_t serverPort = 443;
     bool useTls = true;
+    RequestHeaders requestHeaders;
 };
 
 BridgeState& bridgeState();
@@ -56,8 +87,13 @@ BridgeState& bridgeState();
 // The one writer of lastErrorText: at most 511 bytes, always terminated.
 void setLastErrorText(const char* text);
 
-// Closes the published handles (the WebSocket with status 1000 first) and clears them.
+// Closes the published handles (the WebSocket with status 1000 first, after which the server's
+// close status is recorded) and clears them.
 void closeTransport();
+
+// The one way a connection attempt ends: records that it ended (with 1006 as its close code
+// unless the server's close was recorded), stores the final status and wakes every waiter.
+void endConnection(ConnectionStatus final);
 
 // Ends the worker: asks it to stop, closes the transport, joins it, and stores Disconnected.
 // Returns the status that stood just before that final store.

@@ -1,5 +1,8 @@
 // Moving text messages between the host and the open WebSocket.
+#include <algorithm>
+#include <chrono>
 #include <cstring>
+#include <limits>
 #include <new>
 #include <vector>
 
@@ -43,6 +46,57 @@ std::int32_t readMessage(char* buffer, std::int32_t capacity) {
     return static_cast<std::int32_t>(count);
 }
 
+// Counts a thread as waiting for as long as it sleeps in WsWaitForMessage; the last one to leave
+// tells an unload that waits for them (under queueLock, as every use of the count).
+class WaiterCount {
+  public:
+    explicit WaiterCount(BridgeState& state) : state_(state) { ++state_.waiterCount; }
+    WaiterCount(const WaiterCount&) = delete;
+    WaiterCount& operator=(const WaiterCount&) = delete;
+    ~WaiterCount() {
+        if (--state_.waiterCount == 0 && state_.unloadAwaitsWaiters) {
+            state_.queueChanged.notify_all();
+        }
+    }
+
+  private:
+    BridgeState& state_;
+};
+
+std::int32_t waitForMessage(std::int32_t timeoutMs) {
+    BridgeState& state = bridgeState();
+    std::unique_lock<std::mutex> lock(state.queueLock);
+    if (!state.inboundQueue.empty()) return 1;
+    if (timeoutMs == 0 || !state.connectionActive) return 0;
+    // The connection this wait is for has ended once the count moves, even if a new WsConnect
+    // has already started the next one.
+    const std::uint64_t endedBefore = state.connectionsEnded;
+    const auto woken = [&] {
+        return !state.inboundQueue.empty() || state.connectionsEnded != endedBefore;
+    };
+    {
+        const WaiterCount waiting(state);
+        if (timeoutMs < 0) {
+            state.queueChanged.wait(lock, woken);
+        } else {
+            state.queueChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), woken);
+        }
+    }
+    return state.inboundQueue.empty() ? 0 : 1;
+}
+
+// The capacity WsReadMessage takes is a 32-bit integer: a longer message cannot be read whole,
+// and its length is reported as the largest value.
+inline constexpr std::size_t largestReportedLength = std::numeric_limits<std::int32_t>::max();
+
+std::int32_t nextMessageLength() {
+    BridgeState& state = bridgeState();
+    std::lock_guard<std::mutex> lock(state.queueLock);
+    if (state.inboundQueue.empty()) return -1;
+    return static_cast<std::int32_t>(
+        std::min(state.inboundQueue.front().size(), largestReportedLength));
+}
+
 }  // namespace
 }  // namespace wsbridge
 
@@ -71,6 +125,22 @@ WSBRIDGE_API std::int32_t WSBRIDGE_CALL WsReadMessage(char* buffer, std::int32_t
         return wsbridge::readMessage(buffer, capacity);
     } catch (...) {
         return 0;
+    }
+}
+
+WSBRIDGE_API std::int32_t WSBRIDGE_CALL WsWaitForMessage(std::int32_t timeoutMs) {
+    try {
+        return wsbridge::waitForMessage(timeoutMs);
+    } catch (...) {
+        return 0;
+    }
+}
+
+WSBRIDGE_API std::int32_t WSBRIDGE_CALL WsGetMessageLength(void) {
+    try {
+        return wsbridge::nextMessageLength();
+    } catch (...) {
+        return -1;
     }
 }
 

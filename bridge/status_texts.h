@@ -8,6 +8,8 @@ inline constexpr const char* openFailed = "WinHttpOpen failed";
 inline constexpr const char* connectFailed = "WinHttpConnect failed";
 inline constexpr const char* openRequestFailed = "WinHttpOpenRequest failed";
 inline constexpr const char* setOptionFailed = "WinHttpSetOption WebSocket upgrade failed";
+// Only after WsConnectWithHeaders: WsConnect adds no headers.
+inline constexpr const char* addRequestHeadersFailed = "WinHttpAddRequestHeaders failed";
 inline constexpr const char* sendRequestFailedFormat =
     "WinHttpSendRequest to '%s' failed (Error %lu)";
 inline constexpr const char* receiveResponseFailed = "WinHttpReceiveResponse failed";

@@ -1,10 +1,13 @@
 /*
- * wsbridge: one WebSocket client connection for a host program, through seven flat functions.
+ * wsbridge: one WebSocket client connection for a host program, through flat functions: the
+ * seven of the original interface, and four beside them (WsWaitForMessage, WsGetMessageLength,
+ * WsGetCloseStatus, WsConnectWithHeaders). A host that uses only the seven sees no change.
  *
- * The host polls. A background worker thread performs the handshake and all receiving, and
- * queues whole text messages; the host drains the queue with WsHasMessages / WsReadMessage.
- * Sending happens on the calling thread. One connection per process: a new WsConnect replaces
- * the previous connection, and unloading the library ends it.
+ * The host polls or waits. A background worker thread performs the handshake and all
+ * receiving, and queues whole text messages; the host drains the queue with WsHasMessages /
+ * WsReadMessage, or waits for it with WsWaitForMessage. Sending happens on the calling thread.
+ * One connection per process: a new WsConnect replaces the previous connection, and unloading
+ * the library ends it.
  *
  * Strings passed in are NUL-terminated UTF-16. Strings handed back are written into buffers the
  * host owns, given with their capacity in bytes, and are always NUL-terminated when the call
@@ -12,8 +15,21 @@
  * No function reports failure other than through its result; nothing is thrown across this
  * interface and nothing calls back into the host.
  *
- * Threads: WsConnect and WsDisconnect are called from one host thread at a time. The other
- * functions may be called from any thread at any time.
+ * Threads: WsConnect, WsConnectWithHeaders and WsDisconnect are called from one host thread at a
+ * time. The other functions may be called from any thread at any time.
+ *
+ * A host loop that waits instead of polling:
+ *
+ *     if (WsConnect(host, port, path, 1)) {
+ *         while (WsWaitForMessage(-1)) {            // 0 once the connection has ended
+ *             int32_t length = WsGetMessageLength();
+ *             char* buffer = malloc(length + 1);     // sized to the message: nothing is cut
+ *             WsReadMessage(buffer, length + 1);
+ *             ...
+ *         }
+ *         char reason[124];
+ *         int32_t code = WsGetCloseStatus(reason, sizeof reason);   // e.g. 1000, 1006
+ *     }
  */
 #ifndef WSBRIDGE_H
 #define WSBRIDGE_H
@@ -99,6 +115,56 @@ WSBRIDGE_API int32_t WSBRIDGE_CALL WsHasMessages(void);
  * an empty text in buffer; a null buffer or capacity below 1 gives 0 and leaves the queue alone.
  */
 WSBRIDGE_API int32_t WSBRIDGE_CALL WsReadMessage(char* buffer, int32_t capacity);
+
+/*
+ * Waits until at least one message is queued and returns 1, at once if one already is.
+ * Returns 0 when timeoutMs milliseconds pass with the queue empty; a timeout of 0 never blocks
+ * (the same answer as WsHasMessages), and a negative timeout waits without a time limit.
+ * Returns 0 at once when the queue is empty and no connection is open or being opened (from
+ * WsConnect until that connection has ended), and wakes with 0 when the connection it waits on
+ * ends: a server close, a receive failure, a failed handshake, WsDisconnect or WsConnect on
+ * another thread, or unloading the library. So `while (WsWaitForMessage(-1)) { read }` ends
+ * with its connection. Any number of threads may wait at once; a message wakes them all (one of
+ * them may then find the queue emptied by another and go on waiting). No busy waiting.
+ */
+WSBRIDGE_API int32_t WSBRIDGE_CALL WsWaitForMessage(int32_t timeoutMs);
+
+/*
+ * Returns the length in bytes of the message WsReadMessage would return next, or -1 when the
+ * queue is empty. A buffer of that length + 1 holds it whole. A length above 2147483646, which
+ * no capacity can hold, is reported as 2147483647. Never blocks for long.
+ */
+WSBRIDGE_API int32_t WSBRIDGE_CALL WsGetMessageLength(void);
+
+/*
+ * Tells how the last connection ended. Returns 0 from WsConnect until that connection has ended
+ * (and before any connection). Once it has ended: the code of the server's close frame (1000 to
+ * 4999); 1005 when its close frame carried no code; 1006 when no close frame came from the
+ * server (a broken or reset connection, a protocol failure, a failed handshake, our close not
+ * answered in time). After WsDisconnect the server's answer to our close counts (normally 1000).
+ * Copies the server's close reason (UTF-8 as sent, at most 123 bytes) into reason, cut to
+ * capacity - 1 bytes and NUL-terminated; an empty text when there was none. A null reason or a
+ * capacity below 1 returns the code and writes nothing.
+ */
+WSBRIDGE_API int32_t WSBRIDGE_CALL WsGetCloseStatus(char* reason, int32_t capacity);
+
+/*
+ * WsConnect with extra headers on the upgrade request: headers is NUL-terminated UTF-16 text of
+ * lines "Name: value" separated by CR LF (a final CR LF is optional). Null or empty means none:
+ * exactly WsConnect. The text is copied; a later WsConnect sends no headers.
+ * Returns 0 and changes nothing (the current connection, the status and the status text stay as
+ * they were) when the text is refused: a line without a colon; a name that is not an HTTP token;
+ * a CR, LF or any character other than printable ASCII and tab in a name or value; more than
+ * 8192 characters; a header the handshake writes itself (Host, Upgrade, Connection,
+ * Sec-WebSocket-Key, Sec-WebSocket-Version, Sec-WebSocket-Accept, Sec-WebSocket-Extensions,
+ * Content-Length, Transfer-Encoding, User-Agent); a Sec-WebSocket-Protocol value that is not a
+ * comma-separated list of tokens. Otherwise as WsConnect.
+ * Sec-WebSocket-Protocol offers subprotocols: the server must select exactly one of those
+ * offered, or the handshake fails with "WinHttpWebSocketCompleteUpgrade failed" (status 3).
+ */
+WSBRIDGE_API int32_t WSBRIDGE_CALL WsConnectWithHeaders(const WsChar16* host, int32_t port,
+                                                        const WsChar16* path, int32_t secure,
+                                                        const WsChar16* headers);
 
 #ifdef __cplusplus
 }

@@ -31,7 +31,7 @@ void runConnection() {
     state.status = ConnectionStatus::Connecting;
     OpenedConnection opened;
     if (!openConnection(opened)) {
-        state.status = ConnectionStatus::Error;  // last, once the text and the closes are done
+        endConnection(ConnectionStatus::Error);  // last, once the text and the closes are done
         return;
     }
     publishHandles(opened);
@@ -39,7 +39,7 @@ void runConnection() {
     setLastErrorText(statusText::connected);
     runReceiveLoop(opened.webSocket);
     closeTransport();
-    state.status = ConnectionStatus::Disconnected;
+    endConnection(ConnectionStatus::Disconnected);
 }
 
 }  // namespace
@@ -49,7 +49,7 @@ void runConnectionWorker() {
         runConnection();
     } catch (...) {
         // Nothing may escape the thread; a worker that ends never leaves Connected behind.
-        bridgeState().status = ConnectionStatus::Disconnected;
+        endConnection(ConnectionStatus::Disconnected);
     }
     finishWorkerThread();
 }

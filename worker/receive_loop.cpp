@@ -27,11 +27,18 @@ bool isBinary(WINHTTP_WEB_SOCKET_BUFFER_TYPE type) {
 }
 
 // The copy, sized to the message, is made by the caller before queueLock is taken, so the lock
-// is held only to move it in and the host's polls never wait for a large copy.
+// is held only to move it in and the host's polls never wait for a large copy. Threads waiting in
+// WsWaitForMessage are woken after the lock is released, so that they do not wake into it.
 void queueMessage(Message message) {
     BridgeState& state = bridgeState();
-    std::lock_guard<std::mutex> lock(state.queueLock);
-    state.inboundQueue.push_back(std::move(message));
+    bool waiting = false;
+    {
+        std::lock_guard<std::mutex> lock(state.queueLock);
+        state.inboundQueue.push_back(std::move(message));
+        waiting = state.waiterCount > 0;
+    }
+    // Only a host that waits costs a wake-up; with nobody waiting, no system call is made.
+    if (waiting) state.queueChanged.notify_all();
 }
 
 // Hands a completed message to the queue. When pendingMessage's storage is at most twice the

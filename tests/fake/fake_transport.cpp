@@ -46,9 +46,10 @@ ReceiveStep failure(DWORD error) {
 
 const char* operationName(Operation operation) {
     static const char* const names[] = {
-        "Open",        "Connect",         "OpenRequest",     "SetOption",
-        "SendRequest", "ReceiveResponse", "CompleteUpgrade", "Receive",
-        "Send",        "WebSocketClose",  "CloseHandle"};
+        "Open",         "Connect",         "OpenRequest",     "SetOption",
+        "SendRequest",  "ReceiveResponse", "CompleteUpgrade", "Receive",
+        "Send",         "WebSocketClose",  "CloseHandle",     "AddRequestHeaders",
+        "QueryHeaders", "QueryCloseStatus"};
     return names[static_cast<int>(operation)];
 }
 
@@ -180,6 +181,42 @@ BOOL FakeTransport::setOption(HINTERNET request, DWORD option, bool bufferEmpty)
     return beginCall(Operation::SetOption, lock) && isOpen(request, HandleKind::Request);
 }
 
+BOOL FakeTransport::addRequestHeaders(HINTERNET request, LPCWSTR headers, DWORD length,
+                                      DWORD modifiers) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    const std::u16string text = copyText(headers);
+    record_.addedHeaders = text.substr(0, length);
+    record_.addHeadersModifiers = modifiers;
+    return beginCall(Operation::AddRequestHeaders, lock) && isOpen(request, HandleKind::Request);
+}
+
+// Only the custom query of Sec-WebSocket-Protocol has scripted answers; any other name is absent.
+BOOL FakeTransport::queryHeaders(HINTERNET request, DWORD infoLevel, LPCWSTR name, LPVOID buffer,
+                                 DWORD* bufferLength, DWORD* index) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!beginCall(Operation::QueryHeaders, lock) || !isOpen(request, HandleKind::Request) ||
+        infoLevel != WINHTTP_QUERY_CUSTOM || !bufferLength) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const DWORD at = index ? *index : 0;
+    if (copyText(name) != u"Sec-WebSocket-Protocol" || at >= script_.responseProtocols.size()) {
+        SetLastError(ERROR_WINHTTP_HEADER_NOT_FOUND);
+        return FALSE;
+    }
+    const std::u16string& value = script_.responseProtocols[at];
+    const auto needed = static_cast<DWORD>((value.size() + 1) * sizeof(char16_t));
+    if (!buffer || *bufferLength < needed) {
+        *bufferLength = needed;
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    std::memcpy(buffer, value.c_str(), needed);
+    *bufferLength = needed - sizeof(char16_t);
+    if (index) ++*index;
+    return TRUE;
+}
+
 BOOL FakeTransport::sendRequest(HINTERNET request) {
     std::unique_lock<std::mutex> lock(mutex_);
     const bool succeeds = beginCall(Operation::SendRequest, lock);
@@ -283,6 +320,21 @@ DWORD FakeTransport::closeWebSocket(HINTERNET webSocket, USHORT status) {
     return 0;
 }
 
+DWORD FakeTransport::queryCloseStatus(HINTERNET webSocket, USHORT* status, PVOID reason,
+                                      DWORD reasonLength, DWORD* reasonLengthConsumed) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    if (!beginCall(Operation::QueryCloseStatus, lock)) return ERROR_WINHTTP_CONNECTION_ERROR;
+    if (!isOpen(webSocket, HandleKind::WebSocket)) return ERROR_INVALID_HANDLE;
+    if (!status || !reasonLengthConsumed) return ERROR_INVALID_PARAMETER;
+    if (!script_.serverClose) return ERROR_INVALID_OPERATION;
+    const std::string& text = script_.serverClose->reason;
+    if (text.size() > reasonLength) return ERROR_INSUFFICIENT_BUFFER;
+    if (!text.empty()) std::memcpy(reason, text.data(), text.size());
+    *status = script_.serverClose->code;
+    *reasonLengthConsumed = static_cast<DWORD>(text.size());
+    return ERROR_SUCCESS;
+}
+
 BOOL FakeTransport::closeHandle(HINTERNET handle) {
     std::unique_lock<std::mutex> lock(mutex_);
     beginCall(Operation::CloseHandle, lock);
@@ -317,6 +369,14 @@ HINTERNET WinHttpOpenRequest(HINTERNET connection, LPCWSTR verb, LPCWSTR path, L
 BOOL WinHttpSetOption(HINTERNET request, DWORD option, LPVOID buffer, DWORD length) {
     return FakeTransport::instance().setOption(request, option, !buffer && length == 0);
 }
+BOOL WinHttpAddRequestHeaders(HINTERNET request, LPCWSTR headers, DWORD length, DWORD modifiers) {
+    return FakeTransport::instance().addRequestHeaders(request, headers, length, modifiers);
+}
+BOOL WinHttpQueryHeaders(HINTERNET request, DWORD infoLevel, LPCWSTR name, LPVOID buffer,
+                         DWORD* bufferLength, DWORD* index) {
+    return FakeTransport::instance().queryHeaders(request, infoLevel, name, buffer, bufferLength,
+                                                  index);
+}
 BOOL WinHttpSendRequest(HINTERNET request, LPCWSTR, DWORD, LPVOID, DWORD, DWORD, DWORD_PTR) {
     return FakeTransport::instance().sendRequest(request);
 }
@@ -336,6 +396,11 @@ DWORD WinHttpWebSocketSend(HINTERNET webSocket, WINHTTP_WEB_SOCKET_BUFFER_TYPE t
 }
 DWORD WinHttpWebSocketClose(HINTERNET webSocket, USHORT status, PVOID, DWORD) {
     return FakeTransport::instance().closeWebSocket(webSocket, status);
+}
+DWORD WinHttpWebSocketQueryCloseStatus(HINTERNET webSocket, USHORT* status, PVOID reason,
+                                       DWORD reasonLength, DWORD* reasonLengthConsumed) {
+    return FakeTransport::instance().queryCloseStatus(webSocket, status, reason, reasonLength,
+                                                      reasonLengthConsumed);
 }
 BOOL WinHttpCloseHandle(HINTERNET handle) {
     return FakeTransport::instance().closeHandle(handle);

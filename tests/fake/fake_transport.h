@@ -28,6 +28,9 @@ enum class Operation {
     Send,
     WebSocketClose,
     CloseHandle,
+    AddRequestHeaders,
+    QueryHeaders,
+    QueryCloseStatus,
 };
 
 enum class HandleKind { Session, Connection, Request, WebSocket };
@@ -61,6 +64,14 @@ struct Script {
     std::chrono::milliseconds webSocketCloseDelay{0};
     DWORD sendResult = 0;
     int failOperationNumber = -1;  // the n-th call (from 0), whatever it is, fails
+    // Each Sec-WebSocket-Protocol header of the upgrade response, in order.
+    std::vector<std::u16string> responseProtocols;
+    // What WinHttpWebSocketQueryCloseStatus reports; without it, no close frame came.
+    struct ServerClose {
+        USHORT code = 0;
+        std::string reason;
+    };
+    std::optional<ServerClose> serverClose;
 };
 
 struct HandleClose {
@@ -84,6 +95,8 @@ struct Record {
     bool optionBufferEmpty = false;
     std::vector<std::pair<WINHTTP_WEB_SOCKET_BUFFER_TYPE, std::string>> sends;
     std::vector<USHORT> closeStatuses;
+    std::u16string addedHeaders;  // as WinHttpAddRequestHeaders got them, its length applied
+    DWORD addHeadersModifiers = 0;
     std::vector<HandleClose> closedHandles;
     std::vector<HINTERNET> openedHandles;
     int receiveCalls = 0;
@@ -109,6 +122,9 @@ class FakeTransport {
     HINTERNET openRequest(HINTERNET connection, LPCWSTR verb, LPCWSTR path, bool defaultsNull,
                           DWORD flags);
     BOOL setOption(HINTERNET request, DWORD option, bool bufferEmpty);
+    BOOL addRequestHeaders(HINTERNET request, LPCWSTR headers, DWORD length, DWORD modifiers);
+    BOOL queryHeaders(HINTERNET request, DWORD infoLevel, LPCWSTR name, LPVOID buffer,
+                      DWORD* bufferLength, DWORD* index);
     BOOL sendRequest(HINTERNET request);
     BOOL receiveResponse(HINTERNET request);
     HINTERNET completeUpgrade(HINTERNET request);
@@ -116,6 +132,8 @@ class FakeTransport {
                   WINHTTP_WEB_SOCKET_BUFFER_TYPE* type);
     DWORD send(HINTERNET webSocket, WINHTTP_WEB_SOCKET_BUFFER_TYPE type, PVOID bytes, DWORD count);
     DWORD closeWebSocket(HINTERNET webSocket, USHORT status);
+    DWORD queryCloseStatus(HINTERNET webSocket, USHORT* status, PVOID reason, DWORD reasonLength,
+                           DWORD* reasonLengthConsumed);
     BOOL closeHandle(HINTERNET handle);
 
   private:

@@ -1,12 +1,12 @@
 #!/usr/bin/env bash
-# wsbridge.dll must export exactly the seven functions, by their plain names, and import only
-# from system DLLs: the C and C++ runtime are linked into it.
+# wsbridge.dll must export exactly the eleven functions (the seven and the four beside them), by
+# their plain names, and import only from system DLLs: the C and C++ runtime are linked into it.
 set -euo pipefail
 dll=$1
 objdump=${OBJDUMP:-x86_64-w64-mingw32-objdump}
 table=$("$objdump" -p "$dll")
 
-expected=$'WsConnect\nWsDisconnect\nWsGetLastError\nWsGetStatus\nWsHasMessages\nWsReadMessage\nWsSendMessage'
+expected=$'WsConnect\nWsConnectWithHeaders\nWsDisconnect\nWsGetCloseStatus\nWsGetLastError\nWsGetMessageLength\nWsGetStatus\nWsHasMessages\nWsReadMessage\nWsSendMessage\nWsWaitForMessage'
 exports=$(sed -n '/\[Ordinal\/Name Pointer\] Table/,/^$/p' <<<"$table" |
   sed -n 's/^[[:space:]]*\[ *[0-9]*\] //p' | sort)
 if [[ "$exports" != "$expected" ]]; then
@@ -21,4 +21,4 @@ if [[ -n "$foreign" ]]; then
   echo "$dll imports non-system DLLs:"; echo "$foreign"
   exit 1
 fi
-echo "$dll: exports exactly the seven functions; imports only $(echo $imports)"
+echo "$dll: exports exactly the eleven functions; imports only $(echo $imports)"

@@ -1,10 +1,17 @@
 // The operations that do network work (the handshake, then the WebSocket), and closing handles.
+#include <algorithm>
+#include <cstring>
 #include <memory>
+#include <optional>
+#include <string>
+#include <vector>
 
 #include "transport/linux/handle_table.h"
 #include "transport/linux/operation_guard.h"
 #include "transport/linux/upgrade_request_handle.h"
+#include "transport/linux/utf16_to_utf8.h"
 #include "transport/linux/websocket_channel.h"
+#include "transport/protocol/upgrade_request.h"
 
 using namespace wsbridge::transport;
 
@@ -16,7 +23,34 @@ BOOL succeedOrSetLastError(DWORD error) {
     return FALSE;
 }
 
+// The headers length that stands for "up to the terminating NUL".
+inline constexpr DWORD untilTerminator = static_cast<DWORD>(-1);
+
 }  // namespace
+
+BOOL WinHttpAddRequestHeaders(HINTERNET request, LPCWSTR headers, DWORD headersLength,
+                              DWORD modifiers) {
+    return guardLastError<BOOL>(FALSE, [&]() -> BOOL {
+        DWORD error = ERROR_SUCCESS;
+        const auto handle = findHandleOf<UpgradeRequestHandle>(request, error);
+        if (!handle) return succeedOrSetLastError(error);
+        // Adding is the one modification there is: nothing is replaced or merged.
+        if (!headers || (modifiers != 0 && modifiers != WINHTTP_ADDREQ_FLAG_ADD)) {
+            return succeedOrSetLastError(ERROR_INVALID_PARAMETER);
+        }
+        std::u16string text(headers);
+        if (headersLength != untilTerminator)
+            text.resize(std::min<std::size_t>(text.size(), headersLength));
+        const std::optional<std::string> utf8 = utf8FromUtf16(text.c_str());
+        std::optional<std::vector<wsbridge::protocol::HeaderField>> fields;
+        if (utf8) fields = wsbridge::protocol::parseHeaderLines(*utf8);
+        if (!fields || wsbridge::protocol::checkExtraHeaders(*fields) !=
+                           wsbridge::protocol::ProtocolError::None) {
+            return succeedOrSetLastError(ERROR_WINHTTP_INVALID_HEADER);
+        }
+        return succeedOrSetLastError(handle->addHeaders(std::move(*fields)));
+    });
+}
 
 BOOL WinHttpSendRequest(HINTERNET request, LPCWSTR headers, DWORD headersLength, LPVOID optional,
                         DWORD optionalLength, DWORD totalLength, DWORD_PTR) {
@@ -39,6 +73,36 @@ BOOL WinHttpReceiveResponse(HINTERNET request, LPVOID reserved) {
         if (!handle) return succeedOrSetLastError(error);
         if (reserved) return succeedOrSetLastError(ERROR_INVALID_PARAMETER);
         return succeedOrSetLastError(handle->receiveResponse());
+    });
+}
+
+// Only WINHTTP_QUERY_CUSTOM: the value of the response's header `name`, widened byte for byte
+// (HTTP field values are Latin-1 at most), NUL-terminated; `index` picks among repeated headers
+// and moves to the next one on success.
+BOOL WinHttpQueryHeaders(HINTERNET request, DWORD infoLevel, LPCWSTR name, LPVOID buffer,
+                         DWORD* bufferLength, DWORD* index) {
+    return guardLastError<BOOL>(FALSE, [&]() -> BOOL {
+        DWORD error = ERROR_SUCCESS;
+        const auto handle = findHandleOf<UpgradeRequestHandle>(request, error);
+        if (!handle) return succeedOrSetLastError(error);
+        if (infoLevel != WINHTTP_QUERY_CUSTOM || !name || !bufferLength) {
+            return succeedOrSetLastError(ERROR_INVALID_PARAMETER);
+        }
+        const std::optional<std::string> wanted = utf8FromUtf16(name);
+        if (!wanted) return succeedOrSetLastError(ERROR_WINHTTP_HEADER_NOT_FOUND);
+        std::string value;
+        error = handle->queryHeader(*wanted, index ? *index : 0, value);
+        if (error != ERROR_SUCCESS) return succeedOrSetLastError(error);
+        const std::u16string wide(value.begin(), value.end());
+        const auto needed = static_cast<DWORD>((wide.size() + 1) * sizeof(char16_t));
+        if (!buffer || *bufferLength < needed) {
+            *bufferLength = needed;
+            return succeedOrSetLastError(ERROR_INSUFFICIENT_BUFFER);
+        }
+        std::memcpy(buffer, wide.c_str(), needed);
+        *bufferLength = needed - sizeof(char16_t);
+        if (index) ++*index;
+        return TRUE;
     });
 }
 
@@ -83,6 +147,19 @@ DWORD WinHttpWebSocketClose(HINTERNET webSocket, USHORT status, PVOID reason, DW
         const auto channel = findHandleOf<WebSocketChannel>(webSocket, error);
         if (!channel) return error;
         return channel->close(status, reason, reasonLength);
+    });
+}
+
+DWORD WinHttpWebSocketQueryCloseStatus(HINTERNET webSocket, USHORT* status, PVOID reason,
+                                       DWORD reasonLength, DWORD* reasonLengthConsumed) {
+    return guardErrorCode([&]() -> DWORD {
+        DWORD error = ERROR_SUCCESS;
+        const auto channel = findHandleOf<WebSocketChannel>(webSocket, error);
+        if (!channel) return error;
+        if (!status || !reasonLengthConsumed || (reasonLength > 0 && !reason)) {
+            return ERROR_INVALID_PARAMETER;
+        }
+        return channel->queryCloseStatus(*status, reason, reasonLength, *reasonLengthConsumed);
     });
 }
 

@@ -1,6 +1,7 @@
 #include "transport/linux/upgrade_request_handle.h"
 
 #include <array>
+#include <iterator>
 
 #include "transport/linux/random_bytes.h"
 #include "transport/linux/tcp_connect.h"
@@ -22,6 +23,14 @@ DWORD UpgradeRequestHandle::askForUpgrade() {
     std::lock_guard<std::mutex> lock(operationLock_);
     if (stage_ != Stage::Opened && stage_ != Stage::UpgradeAsked) return ERROR_INVALID_OPERATION;
     stage_ = Stage::UpgradeAsked;
+    return ERROR_SUCCESS;
+}
+
+DWORD UpgradeRequestHandle::addHeaders(std::vector<protocol::HeaderField> fields) {
+    std::lock_guard<std::mutex> lock(operationLock_);
+    if (stage_ != Stage::Opened && stage_ != Stage::UpgradeAsked) return ERROR_INVALID_OPERATION;
+    extraHeaders_.insert(extraHeaders_.end(), std::make_move_iterator(fields.begin()),
+                         std::make_move_iterator(fields.end()));
     return ERROR_SUCCESS;
 }
 
@@ -61,8 +70,8 @@ DWORD UpgradeRequestHandle::send() {
     std::optional<std::string> key = protocol::makeClientKey(transportRandom());
     if (!key) return ERROR_WINHTTP_INTERNAL_ERROR;
     clientKey_ = std::move(*key);
-    const protocol::UpgradeTarget upgrade{target_.host, target_.port, target_.secure, target_.path,
-                                          target_.userAgent};
+    const protocol::UpgradeTarget upgrade{target_.host, target_.port,      target_.secure,
+                                          target_.path, target_.userAgent, extraHeaders_};
     const protocol::UpgradeRequest request = protocol::buildUpgradeRequest(upgrade, clientKey_);
     if (request.error != protocol::ProtocolError::None) return ERROR_WINHTTP_INVALID_URL;
     if (const DWORD error = openStream(); error != ERROR_SUCCESS) return error;
@@ -75,7 +84,8 @@ DWORD UpgradeRequestHandle::receiveResponse() {
     std::lock_guard<std::mutex> lock(operationLock_);
     if (stage_ != Stage::Sent) return ERROR_INVALID_OPERATION;
     stage_ = Stage::Failed;
-    protocol::UpgradeResponseParser parser(clientKey_);
+    protocol::UpgradeResponseParser& parser =
+        response_.emplace(clientKey_, protocol::offeredSubprotocols(extraHeaders_));
     const Deadline deadline = deadlineAfter(timeLimit::response);
     std::array<std::uint8_t, responseReadSize> chunk{};
     for (;;) {
@@ -105,6 +115,16 @@ DWORD UpgradeRequestHandle::receiveResponse() {
         stage_ = Stage::Answered;
         return ERROR_SUCCESS;
     }
+}
+
+DWORD UpgradeRequestHandle::queryHeader(std::string_view name, std::size_t index,
+                                        std::string& value) {
+    std::lock_guard<std::mutex> lock(operationLock_);
+    if (!response_ || !response_->headerComplete()) return ERROR_WINHTTP_INCORRECT_HANDLE_STATE;
+    const std::optional<std::string_view> found = response_->fieldValue(name, index);
+    if (!found) return ERROR_WINHTTP_HEADER_NOT_FOUND;
+    value.assign(*found);
+    return ERROR_SUCCESS;
 }
 
 std::shared_ptr<WebSocketChannel> UpgradeRequestHandle::completeUpgrade(DWORD& error) {

@@ -6,12 +6,15 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "transport/linux/byte_stream.h"
 #include "transport/linux/handle_table.h"
 #include "transport/linux/wake_event.h"
+#include "transport/protocol/header_fields.h"
+#include "transport/protocol/upgrade_response.h"
 
 namespace wsbridge::transport {
 
@@ -33,8 +36,14 @@ class UpgradeRequestHandle final : public HandleObject {
 
     // Each returns ERROR_SUCCESS or the error to set as the thread's last error.
     DWORD askForUpgrade();
+    // Headers to send after ours; only before the request is sent. They must have passed
+    // protocol::checkExtraHeaders().
+    DWORD addHeaders(std::vector<protocol::HeaderField> fields);
     DWORD send();
     DWORD receiveResponse();
+    // Once the response has been received: the value of its index-th header `name`, or
+    // ERROR_WINHTTP_HEADER_NOT_FOUND.
+    DWORD queryHeader(std::string_view name, std::size_t index, std::string& value);
     // The WebSocket channel, or null with error set (ERROR_WINHTTP_INVALID_SERVER_RESPONSE when
     // the answer was not a valid 101 upgrade).
     std::shared_ptr<WebSocketChannel> completeUpgrade(DWORD& error);
@@ -53,6 +62,8 @@ class UpgradeRequestHandle final : public HandleObject {
     WakeEvent closed_;
     std::unique_ptr<ByteStream> stream_;
     std::string clientKey_;
+    std::vector<protocol::HeaderField> extraHeaders_;
+    std::optional<protocol::UpgradeResponseParser> response_;
     bool upgradeAccepted_ = false;
     std::vector<std::uint8_t> frameBytes_;  // what followed the response's header block
 };

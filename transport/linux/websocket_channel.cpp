@@ -92,6 +92,8 @@ bool WebSocketChannel::decodeBufferedLocked(Delivery& delivery, PongPayloads& po
                 continue;
             case FrameEventKind::Close:
                 closeReceived_ = true;
+                serverCloseCode_ = event.closeCode;
+                serverCloseReason_.assign(event.payload.begin(), event.payload.end());
                 pump.outcome = PumpOutcome::ServerClosed;
                 return true;
             case FrameEventKind::Error:
@@ -370,6 +372,18 @@ DWORD WebSocketChannel::close(USHORT status, const void* reason, DWORD reasonLen
     awaitServerClose(deadline);
     std::lock_guard<std::mutex> lock(ioLock_);
     shutLocked();
+    return ERROR_SUCCESS;
+}
+
+DWORD WebSocketChannel::queryCloseStatus(USHORT& status, void* reason, DWORD reasonLength,
+                                         DWORD& reasonUsed) {
+    std::lock_guard<std::mutex> lock(ioLock_);
+    if (!closeReceived_) return ERROR_INVALID_OPERATION;
+    if (serverCloseReason_.size() > reasonLength) return ERROR_INSUFFICIENT_BUFFER;
+    std::copy(serverCloseReason_.begin(), serverCloseReason_.end(),
+              static_cast<std::uint8_t*>(reason));
+    status = serverCloseCode_;
+    reasonUsed = static_cast<DWORD>(serverCloseReason_.size());
     return ERROR_SUCCESS;
 }
 

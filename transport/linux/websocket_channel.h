@@ -38,6 +38,9 @@ class WebSocketChannel final : public HandleObject {
     DWORD send(WINHTTP_WEB_SOCKET_BUFFER_TYPE type, const void* data, DWORD length);
     // Ends a pending receive, sends our close once, waits briefly for the server's, shuts down.
     DWORD close(USHORT status, const void* reason, DWORD reasonLength);
+    // The server's close code and reason, once its close frame has arrived; else
+    // ERROR_INVALID_OPERATION.
+    DWORD queryCloseStatus(USHORT& status, void* reason, DWORD reasonLength, DWORD& reasonUsed);
 
     void onHandleClosed() override;
 
@@ -89,6 +92,8 @@ class WebSocketChannel final : public HandleObject {
     std::size_t inboxStart_ = 0;
     std::size_t inboxEnd_ = 0;
     bool closeReceived_ = false;
+    std::uint16_t serverCloseCode_ = 0;  // what the server's close frame said, once it came
+    std::vector<std::uint8_t> serverCloseReason_;
     bool closeDelivered_ = false;
     bool shut_ = false;
     // Set while large data frames arrive: the next refill reads only a frame header, so that the

@@ -34,6 +34,13 @@ inline constexpr LPVOID WINHTTP_NO_REQUEST_DATA = nullptr;
 inline constexpr DWORD WINHTTP_FLAG_SECURE = 0x00800000;
 inline constexpr DWORD WINHTTP_OPTION_UPGRADE_TO_WEB_SOCKET = 114;
 inline constexpr USHORT WINHTTP_WEB_SOCKET_SUCCESS_CLOSE_STATUS = 1000;
+inline constexpr USHORT WINHTTP_WEB_SOCKET_EMPTY_CLOSE_STATUS = 1005;
+inline constexpr USHORT WINHTTP_WEB_SOCKET_ABORTED_CLOSE_STATUS = 1006;
+inline constexpr DWORD WINHTTP_WEB_SOCKET_MAX_CLOSE_REASON_LENGTH = 123;
+inline constexpr DWORD WINHTTP_ADDREQ_FLAG_ADD = 0x20000000;
+inline constexpr DWORD WINHTTP_QUERY_CUSTOM = 65535;
+inline constexpr LPVOID WINHTTP_NO_OUTPUT_BUFFER = nullptr;
+inline constexpr DWORD* WINHTTP_NO_HEADER_INDEX = nullptr;
 
 enum WINHTTP_WEB_SOCKET_BUFFER_TYPE {
     WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE = 0,
@@ -62,9 +69,12 @@ inline constexpr DWORD ERROR_WINHTTP_INVALID_URL = 12005;
 inline constexpr DWORD ERROR_WINHTTP_NAME_NOT_RESOLVED = 12007;
 inline constexpr DWORD ERROR_WINHTTP_OPERATION_CANCELLED = 12017;
 inline constexpr DWORD ERROR_WINHTTP_INCORRECT_HANDLE_TYPE = 12018;
+inline constexpr DWORD ERROR_WINHTTP_INCORRECT_HANDLE_STATE = 12019;
 inline constexpr DWORD ERROR_WINHTTP_CANNOT_CONNECT = 12029;
 inline constexpr DWORD ERROR_WINHTTP_CONNECTION_ERROR = 12030;
+inline constexpr DWORD ERROR_WINHTTP_HEADER_NOT_FOUND = 12150;
 inline constexpr DWORD ERROR_WINHTTP_INVALID_SERVER_RESPONSE = 12152;
+inline constexpr DWORD ERROR_WINHTTP_INVALID_HEADER = 12153;
 inline constexpr DWORD ERROR_WINHTTP_SECURE_FAILURE = 12175;
 
 HINTERNET WinHttpOpen(LPCWSTR userAgent, DWORD accessType, LPCWSTR proxyName, LPCWSTR proxyBypass,
@@ -74,15 +84,21 @@ HINTERNET WinHttpConnect(HINTERNET session, LPCWSTR serverName, INTERNET_PORT se
 HINTERNET WinHttpOpenRequest(HINTERNET connection, LPCWSTR verb, LPCWSTR objectName,
                              LPCWSTR version, LPCWSTR referrer, LPCWSTR* acceptTypes, DWORD flags);
 BOOL WinHttpSetOption(HINTERNET handle, DWORD option, LPVOID buffer, DWORD bufferLength);
+BOOL WinHttpAddRequestHeaders(HINTERNET request, LPCWSTR headers, DWORD headersLength,
+                              DWORD modifiers);
 BOOL WinHttpSendRequest(HINTERNET request, LPCWSTR headers, DWORD headersLength, LPVOID optional,
                         DWORD optionalLength, DWORD totalLength, DWORD_PTR context);
 BOOL WinHttpReceiveResponse(HINTERNET request, LPVOID reserved);
+BOOL WinHttpQueryHeaders(HINTERNET request, DWORD infoLevel, LPCWSTR name, LPVOID buffer,
+                         DWORD* bufferLength, DWORD* index);
 HINTERNET WinHttpWebSocketCompleteUpgrade(HINTERNET request, DWORD_PTR context);
 DWORD WinHttpWebSocketReceive(HINTERNET webSocket, PVOID buffer, DWORD bufferLength,
                               DWORD* bytesRead, WINHTTP_WEB_SOCKET_BUFFER_TYPE* bufferType);
 DWORD WinHttpWebSocketSend(HINTERNET webSocket, WINHTTP_WEB_SOCKET_BUFFER_TYPE bufferType,
                            PVOID buffer, DWORD bufferLength);
 DWORD WinHttpWebSocketClose(HINTERNET webSocket, USHORT status, PVOID reason, DWORD reasonLength);
+DWORD WinHttpWebSocketQueryCloseStatus(HINTERNET webSocket, USHORT* status, PVOID reason,
+                                       DWORD reasonLength, DWORD* reasonLengthConsumed);
 BOOL WinHttpCloseHandle(HINTERNET handle);
 
 int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wideText, int wideLength, LPSTR output,

@@ -12,9 +12,10 @@ enum class ProtocolError : std::uint16_t {
     None = 0,
 
     // Building the upgrade request.
-    InvalidHost = 1,         // empty, or holds a control character, space, '/' or '@'
-    InvalidUserAgent = 2,    // holds a control character, so it could break the header
-    RandomSourceFailed = 3,  // the CSPRNG could not supply a key
+    InvalidHost = 1,          // empty, or holds a control character, space, '/' or '@'
+    InvalidUserAgent = 2,     // holds a control character, so it could break the header
+    RandomSourceFailed = 3,   // the CSPRNG could not supply a key
+    InvalidExtraHeader = 20,  // an extra header that is malformed or that the request writes itself
 
     // The upgrade response (RFC 6455 4.1, RFC 9112).
     ResponseTooLarge = 10,  // header block over the bound; never grown beyond it
@@ -26,6 +27,7 @@ enum class ProtocolError : std::uint16_t {
     BadAccept = 16,                 // Sec-WebSocket-Accept missing, repeated or wrong
     UnofferedExtension = 17,        // the server picked an extension we did not offer
     UnofferedSubprotocol = 18,      // the server picked a subprotocol we did not offer
+    RepeatedSubprotocol = 19,       // Sec-WebSocket-Protocol more than once (RFC 6455 11.3.4)
 
     // Frames from the server (RFC 6455 5 and 7).
     ReservedBitsSet = 30,         // RSV1-3 without a negotiated extension (5.2)

@@ -1,6 +1,8 @@
 // The client's opening handshake (RFC 6455 4.1).
 #include "transport/protocol/upgrade_request.h"
 
+#include <algorithm>
+#include <array>
 #include <cstdint>
 
 #include "transport/protocol/path_escape.h"
@@ -11,6 +13,22 @@ namespace {
 constexpr std::uint8_t firstPrintable = 0x20;
 constexpr std::uint8_t deleteByte = 0x7F;
 constexpr std::string_view lineEnd = "\r\n";
+constexpr std::string_view protocolHeader = "Sec-WebSocket-Protocol";
+
+// What the request writes itself, what only a response carries, and what a GET without a body
+// must not have: an extra one would contradict the handshake.
+constexpr std::array<std::string_view, 10> handshakeHeaders{
+    "Host",
+    "Upgrade",
+    "Connection",
+    "Sec-WebSocket-Key",
+    "Sec-WebSocket-Version",
+    "Sec-WebSocket-Accept",
+    "Sec-WebSocket-Extensions",
+    "Content-Length",
+    "Transfer-Encoding",
+    "User-Agent",
+};
 
 bool isControl(char character) {
     const auto byte = static_cast<std::uint8_t>(character);
@@ -37,7 +55,37 @@ void appendHeader(std::string& text, std::string_view name, std::string_view val
     text.append(name).append(": ").append(value).append(lineEnd);
 }
 
+bool isHandshakeHeader(std::string_view name) {
+    return std::ranges::any_of(
+        handshakeHeaders, [&](std::string_view owned) { return equalsIgnoringCase(name, owned); });
+}
+
+bool isProtocolHeader(const HeaderField& field) {
+    return equalsIgnoringCase(field.name, protocolHeader);
+}
+
 }  // namespace
+
+ProtocolError checkExtraHeaders(std::span<const HeaderField> headers) {
+    for (const HeaderField& field : headers) {
+        if (!isToken(field.name) || !isFieldValue(field.value) || isHandshakeHeader(field.name) ||
+            (isProtocolHeader(field) && !std::ranges::all_of(listElements(field.value), isToken))) {
+            return ProtocolError::InvalidExtraHeader;
+        }
+    }
+    return ProtocolError::None;
+}
+
+std::vector<std::string> offeredSubprotocols(std::span<const HeaderField> headers) {
+    std::vector<std::string> offered;
+    for (const HeaderField& field : headers) {
+        if (!isProtocolHeader(field)) continue;
+        for (const std::string_view protocol : listElements(field.value)) {
+            offered.emplace_back(protocol);
+        }
+    }
+    return offered;
+}
 
 bool isAcceptableHost(std::string_view host) {
     if (host.empty()) return false;
@@ -54,6 +102,9 @@ UpgradeRequest buildUpgradeRequest(const UpgradeTarget& target, std::string_view
     for (const char character : target.userAgent) {
         if (isControl(character)) return {ProtocolError::InvalidUserAgent, {}};
     }
+    if (checkExtraHeaders(target.extraHeaders) != ProtocolError::None) {
+        return {ProtocolError::InvalidExtraHeader, {}};
+    }
     std::string text;
     text.append("GET ").append(escapeRequestPath(target.path)).append(" HTTP/1.1").append(lineEnd);
     appendHeader(text, "Host", hostHeaderValue(target));
@@ -62,6 +113,8 @@ UpgradeRequest buildUpgradeRequest(const UpgradeTarget& target, std::string_view
     appendHeader(text, "Sec-WebSocket-Key", clientKey);
     appendHeader(text, "Sec-WebSocket-Version", "13");
     appendHeader(text, "User-Agent", target.userAgent);
+    for (const HeaderField& field : target.extraHeaders)
+        appendHeader(text, field.name, field.value);
     text.append(lineEnd);
     return {ProtocolError::None, std::move(text)};
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 #include "transport/protocol/handshake_key.h"
 
@@ -16,33 +17,6 @@ constexpr std::string_view httpVersionPrefix = "HTTP/1.";
 
 bool isOptionalWhitespace(char character) {
     return character == ' ' || character == '\t';
-}
-
-std::string_view trim(std::string_view text) {
-    while (!text.empty() && isOptionalWhitespace(text.front())) text.remove_prefix(1);
-    while (!text.empty() && isOptionalWhitespace(text.back())) text.remove_suffix(1);
-    return text;
-}
-
-bool equalsIgnoringCase(std::string_view left, std::string_view right) {
-    return std::ranges::equal(left, right, [](char a, char b) {
-        return std::tolower(static_cast<unsigned char>(a)) ==
-               std::tolower(static_cast<unsigned char>(b));
-    });
-}
-
-// RFC 9110 5.6.2: the characters of a header name.
-bool isTokenCharacter(char character) {
-    const auto byte = static_cast<unsigned char>(character);
-    if (std::isalnum(byte)) return true;
-    return std::string_view("!#$%&'*+-.^_`|~").find(character) != std::string_view::npos;
-}
-
-bool isValidValue(std::string_view value) {
-    return std::ranges::none_of(value, [](char character) {
-        const auto byte = static_cast<unsigned char>(character);
-        return (byte < 0x20 && character != '\t') || byte == 0x7F;
-    });
 }
 
 // Takes the next line (without its LF, and without a CR before it) off the front of `block`.
@@ -61,7 +35,7 @@ int parseStatusLine(std::string_view line) {
     if (line.empty() || !std::isdigit(static_cast<unsigned char>(line.front()))) return 0;
     line.remove_prefix(1);
     if (line.empty() || line.front() != ' ') return 0;
-    line = trim(line);
+    line = trimWhitespace(line);
     if (line.size() < statusDigits) return 0;
     int status = 0;
     for (std::size_t i = 0; i < statusDigits; ++i) {
@@ -70,17 +44,14 @@ int parseStatusLine(std::string_view line) {
         status = status * 10 + (digit - '0');
     }
     if (line.size() > statusDigits && !isOptionalWhitespace(line[statusDigits])) return 0;
-    return isValidValue(line) ? status : 0;
+    return isFieldValue(line) ? status : 0;
 }
 
 // Does the comma-separated list hold `token` (RFC 9110 5.6.1), ignoring case?
 bool listHoldsToken(std::string_view list, std::string_view token) {
-    while (!list.empty()) {
-        const std::size_t comma = list.find(',');
-        if (equalsIgnoringCase(trim(list.substr(0, comma)), token)) return true;
-        list.remove_prefix(comma == std::string_view::npos ? list.size() : comma + 1);
-    }
-    return false;
+    return std::ranges::any_of(listElements(list), [&](std::string_view element) {
+        return equalsIgnoringCase(element, token);
+    });
 }
 
 // What the headers of the response said about the upgrade.
@@ -91,7 +62,8 @@ struct UpgradeHeaders {
     int acceptCount = 0;
     std::string_view accept;
     bool extensionChosen = false;
-    bool subprotocolChosen = false;
+    int subprotocolCount = 0;  // non-empty Sec-WebSocket-Protocol headers
+    std::string_view subprotocol;
 
     void take(std::string_view name, std::string_view value) {
         if (equalsIgnoringCase(name, "Upgrade")) {
@@ -104,8 +76,9 @@ struct UpgradeHeaders {
             accept = value;
         } else if (equalsIgnoringCase(name, "Sec-WebSocket-Extensions")) {
             extensionChosen = extensionChosen || !value.empty();
-        } else if (equalsIgnoringCase(name, "Sec-WebSocket-Protocol")) {
-            subprotocolChosen = subprotocolChosen || !value.empty();
+        } else if (equalsIgnoringCase(name, "Sec-WebSocket-Protocol") && !value.empty()) {
+            ++subprotocolCount;
+            subprotocol = value;
         }
     }
 };
@@ -116,15 +89,25 @@ bool splitHeader(std::string_view line, std::string_view& name, std::string_view
     if (colon == 0 || colon == std::string_view::npos) return false;
     name = line.substr(0, colon);
     // No whitespace before the colon, and no obsolete line folding (RFC 9112 5.1, 5.2).
-    if (!std::ranges::all_of(name, isTokenCharacter)) return false;
-    value = trim(line.substr(colon + 1));
-    return isValidValue(value);
+    if (!isToken(name)) return false;
+    value = trimWhitespace(line.substr(colon + 1));
+    return isFieldValue(value);
 }
 
 }  // namespace
 
-UpgradeResponseParser::UpgradeResponseParser(std::string_view clientKey)
-    : expectedAccept_(acceptValueFor(clientKey)) {}
+UpgradeResponseParser::UpgradeResponseParser(std::string_view clientKey,
+                                             std::vector<std::string> offeredSubprotocols)
+    : expectedAccept_(acceptValueFor(clientKey)),
+      offeredSubprotocols_(std::move(offeredSubprotocols)) {}
+
+std::optional<std::string_view> UpgradeResponseParser::fieldValue(std::string_view name,
+                                                                  std::size_t index) const {
+    for (const HeaderField& field : fields_) {
+        if (equalsIgnoringCase(field.name, name) && index-- == 0) return field.value;
+    }
+    return std::nullopt;
+}
 
 ParseResult UpgradeResponseParser::fail(ProtocolError error, std::size_t consumed) {
     final_ = {ParseStatus::Failed, consumed, error};
@@ -167,6 +150,7 @@ ParseResult UpgradeResponseParser::finish(std::size_t consumed) {
         std::string_view value;
         if (!splitHeader(line, name, value)) return fail(ProtocolError::MalformedHeader, consumed);
         headers.take(name, value);
+        fields_.push_back({std::string(name), std::string(value)});
     }
     headerComplete_ = true;
 
@@ -184,7 +168,17 @@ ParseResult UpgradeResponseParser::finish(std::size_t consumed) {
         return fail(ProtocolError::BadAccept, consumed);
     }
     if (headers.extensionChosen) return fail(ProtocolError::UnofferedExtension, consumed);
-    if (headers.subprotocolChosen) return fail(ProtocolError::UnofferedSubprotocol, consumed);
+    if (headers.subprotocolCount > 0 && offeredSubprotocols_.empty()) {
+        return fail(ProtocolError::UnofferedSubprotocol, consumed);
+    }
+    if (headers.subprotocolCount > 1) return fail(ProtocolError::RepeatedSubprotocol, consumed);
+    // The selection, when there is one, must be one of the offered values exactly: subprotocol
+    // names are case-sensitive (RFC 6455 4.1). Selecting none is the server's right.
+    if (headers.subprotocolCount == 1 &&
+        std::ranges::find(offeredSubprotocols_, headers.subprotocol) ==
+            offeredSubprotocols_.end()) {
+        return fail(ProtocolError::UnofferedSubprotocol, consumed);
+    }
     final_ = {ParseStatus::Done, consumed, ProtocolError::None};
     return final_;
 }

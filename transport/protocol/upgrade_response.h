@@ -11,10 +11,13 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
+#include "transport/protocol/header_fields.h"
 #include "transport/protocol/protocol_error.h"
 
 namespace wsbridge::protocol {
@@ -33,9 +36,11 @@ struct ParseResult {
 
 class UpgradeResponseParser {
   public:
-    // `clientKey` is the Sec-WebSocket-Key the request carried. We offer no extension and no
-    // subprotocol, so a response that names any is refused.
-    explicit UpgradeResponseParser(std::string_view clientKey);
+    // `clientKey` is the Sec-WebSocket-Key the request carried, `offeredSubprotocols` what its
+    // Sec-WebSocket-Protocol offered. We offer no extension, so a response that names one is
+    // refused; so is one that selects a subprotocol not offered, or names one more than once.
+    explicit UpgradeResponseParser(std::string_view clientKey,
+                                   std::vector<std::string> offeredSubprotocols = {});
 
     // Takes the next bytes of the response. After Done or Failed the result is final and later
     // calls return it again, consuming nothing.
@@ -43,12 +48,17 @@ class UpgradeResponseParser {
 
     bool headerComplete() const { return headerComplete_; }
     int statusCode() const { return statusCode_; }  // 0 until the status line was read
+    // Once the header block is complete: the value of the index-th (from 0) header `name`
+    // (matched ignoring case), without the whitespace around it; nullopt when there is none.
+    std::optional<std::string_view> fieldValue(std::string_view name, std::size_t index) const;
 
   private:
     ParseResult finish(std::size_t consumed);
     ParseResult fail(ProtocolError error, std::size_t consumed);
 
     std::string expectedAccept_;
+    std::vector<std::string> offeredSubprotocols_;
+    std::vector<HeaderField> fields_;  // the header fields, once the block is complete
     std::string header_;         // the header block so far, never longer than maxResponseHeaderSize
     std::size_t scanned_ = 0;    // bytes of header_ already searched for the end of the block
     std::size_t lineStart_ = 0;  // where the line being searched begins in header_
