@@ -78,6 +78,13 @@ TEST_F(FaultInjectionTest, ConnectReceiveDisconnect) {
     failEachOperationInTurn([] { connectAndSettle(); });
 }
 
+TEST_F(FaultInjectionTest, ConnectWithHeadersReceiveDisconnect) {
+    failEachOperationInTurn([] {
+        ASSERT_EQ(WsConnectWithHeaders(u"server.test", 443, u"/", 1, u"X-Id: 7"), 1);
+        waitForSettled(3);
+    });
+}
+
 TEST_F(FaultInjectionTest, ConnectWhileConnected) {
     failEachOperationInTurn([] {
         connectAndSettle();

@@ -72,3 +72,20 @@ TEST(UnloadTest, UnloadWhileConnectedClosesWith1000AndJoinsTheWorker) {
                                                 "CloseHandle WebSocket", "CloseHandle Connection",
                                                 "CloseHandle Session"}));
 }
+
+TEST(UnloadTest, AfterLoadNothingHasEndedAndNothingIsWaitedFor) {
+    void* library = dlopen(FAKE_LIBRARY_PATH, RTLD_NOW | RTLD_LOCAL);
+    ASSERT_NE(library, nullptr) << dlerror();
+    auto getCloseStatus = symbol<int (*)(char*, int)>(library, "WsGetCloseStatus");
+    auto waitForMessage = symbol<int (*)(int)>(library, "WsWaitForMessage");
+    auto getMessageLength = symbol<int (*)()>(library, "WsGetMessageLength");
+    ASSERT_TRUE(getCloseStatus && waitForMessage && getMessageLength);
+    char reason[8] = "unset";
+    EXPECT_EQ(getCloseStatus(reason, sizeof reason), 0);
+    EXPECT_STREQ(reason, "");
+    EXPECT_EQ(getMessageLength(), -1);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(waitForMessage(-1), 0) << "no connection is under way";
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+    ASSERT_EQ(dlclose(library), 0);
+}
