@@ -12,6 +12,8 @@ namespace wsbridge::protocol {
 struct HeaderField {
     std::string name;
     std::string value;  // without the whitespace around it
+
+    bool operator==(const HeaderField&) const = default;
 };
 
 // RFC 9110 5.6.2: a non-empty run of tchar.

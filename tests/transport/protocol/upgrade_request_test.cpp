@@ -91,6 +91,51 @@ TEST(UpgradeRequest, UserAgentThatCouldBreakAHeaderIsRefused) {
     EXPECT_EQ(request.error, ProtocolError::InvalidUserAgent);
 }
 
+TEST(UpgradeRequest, ExtraHeadersFollowOursInOrder) {
+    const HeaderField extra[] = {{"Authorization", "Bearer abc"},
+                                 {"Sec-WebSocket-Protocol", "chat, superchat"},
+                                 {"X-Empty", ""}};
+    UpgradeTarget target{"localhost", 80, false, "/", "a"};
+    target.extraHeaders = extra;
+    const UpgradeRequest request = buildUpgradeRequest(target, rfcKey);
+    EXPECT_EQ(request.error, ProtocolError::None);
+    EXPECT_TRUE(
+        request.text.ends_with("User-Agent: a\r\n"
+                               "Authorization: Bearer abc\r\n"
+                               "Sec-WebSocket-Protocol: chat, superchat\r\n"
+                               "X-Empty: \r\n"
+                               "\r\n"))
+        << request.text;
+    EXPECT_EQ(offeredSubprotocols(extra), (std::vector<std::string>{"chat", "superchat"}));
+}
+
+TEST(UpgradeRequest, ExtraHeadersThatCouldBreakTheHandshakeAreRefused) {
+    const HeaderField refused[] = {
+        {"", "a"},
+        {"X Token", "a"},
+        {"X-Token", "a\r\nHost: evil.test"},
+        {"X-Token", std::string("a\0b", 3)},
+        {"host", "evil.test"},
+        {"Sec-WebSocket-Key", "x"},
+        {"sec-websocket-extensions", "permessage-deflate"},
+        {"Transfer-Encoding", "chunked"},
+        {"User-Agent", "other"},
+        {"Sec-WebSocket-Protocol", "chat superchat"},
+        {"Sec-WebSocket-Protocol", ""},
+    };
+    for (const HeaderField& field : refused) {
+        SCOPED_TRACE(field.name + ": " + field.value);
+        const std::span<const HeaderField> one(&field, 1);
+        EXPECT_EQ(checkExtraHeaders(one), ProtocolError::InvalidExtraHeader);
+        UpgradeTarget target{"localhost", 80, false, "/", "a"};
+        target.extraHeaders = one;
+        const UpgradeRequest request = buildUpgradeRequest(target, rfcKey);
+        EXPECT_EQ(request.error, ProtocolError::InvalidExtraHeader);
+        EXPECT_TRUE(request.text.empty());
+    }
+    EXPECT_TRUE(offeredSubprotocols({}).empty());
+}
+
 TEST(PathEscape, EscapesWhatThePlatformEscapes) {
     struct Case {
         std::string_view path;

@@ -176,6 +176,75 @@ TEST(UpgradeResponse, HeaderBlockIsBoundedExactlyAtTheLimit) {
     EXPECT_EQ(endless.error, ProtocolError::ResponseTooLarge);
 }
 
+TEST(UpgradeResponse, SelectedSubprotocolMustBeOneOffered) {
+    using E = ProtocolError;
+    const std::string start = "HTTP/1.1 101 Switching Protocols\r\n" + upgradeHeaders + goodAccept;
+    const auto selecting = [&](const std::string& lines) { return start + lines + "\r\n"; };
+    struct Case {
+        const char* name;
+        std::string response;
+        std::vector<std::string> offered;
+        ProtocolError error;
+    };
+    const std::vector<std::string> offer{"chat", "superchat"};
+    const Case cases[] = {
+        {"one offered", selecting("Sec-WebSocket-Protocol: superchat\r\n"), offer, E::None},
+        {"none selected", selecting(""), offer, E::None},
+        {"empty selection", selecting("Sec-WebSocket-Protocol:\r\n"), offer, E::None},
+        {"not offered", selecting("Sec-WebSocket-Protocol: mqtt\r\n"), offer,
+         E::UnofferedSubprotocol},
+        {"case differs", selecting("Sec-WebSocket-Protocol: Chat\r\n"), offer,
+         E::UnofferedSubprotocol},
+        {"a list", selecting("Sec-WebSocket-Protocol: chat, superchat\r\n"), offer,
+         E::UnofferedSubprotocol},
+        {"twice", selecting("Sec-WebSocket-Protocol: chat\r\nsec-websocket-protocol: chat\r\n"),
+         offer, E::RepeatedSubprotocol},
+        {"nothing offered",
+         selecting("Sec-WebSocket-Protocol: chat\r\n"),
+         {},
+         E::UnofferedSubprotocol},
+    };
+    const std::string frames = "\x81\x02hi";
+    for (const Case& item : cases) {
+        SCOPED_TRACE(item.name);
+        const std::string input = item.response + frames;
+        for (const std::size_t chunk : {input.size(), std::size_t{1}, std::size_t{7}}) {
+            UpgradeResponseParser parser(rfcKey, item.offered);
+            ParseResult result;
+            std::string rest;
+            for (std::size_t at = 0; at < input.size(); at += chunk) {
+                const Bytes piece = bytesOf(std::string_view(input).substr(at, chunk));
+                if (result.status != ParseStatus::NeedMore) {
+                    rest += textOf(piece);
+                    continue;
+                }
+                result = parser.feed(piece);
+                rest += textOf(std::span(piece).subspan(result.consumed));
+            }
+            EXPECT_EQ(result.error, item.error) << describe(result.error);
+            EXPECT_EQ(result.status,
+                      item.error == E::None ? ParseStatus::Done : ParseStatus::Failed);
+            if (item.error == E::None) {
+                EXPECT_EQ(rest, frames);
+            }
+        }
+    }
+}
+
+TEST(UpgradeResponse, HeaderValuesCanBeLookedUpOnceTheBlockIsComplete) {
+    UpgradeResponseParser parser(rfcKey, {"chat"});
+    const std::string response = "HTTP/1.1 101 Switching Protocols\r\n" + upgradeHeaders +
+                                 goodAccept + "X-Seen: one\r\nSec-WebSocket-Protocol:  chat \r\n" +
+                                 "x-seen: two\r\n\r\n";
+    EXPECT_EQ(parser.fieldValue("X-Seen", 0), std::nullopt) << "nothing before the block ends";
+    ASSERT_EQ(parser.feed(bytesOf(response)).status, ParseStatus::Done);
+    EXPECT_EQ(parser.fieldValue("x-seen", 0), "one");
+    EXPECT_EQ(parser.fieldValue("X-SEEN", 1), "two");
+    EXPECT_EQ(parser.fieldValue("X-Seen", 2), std::nullopt);
+    EXPECT_EQ(parser.fieldValue("sec-websocket-protocol", 0), "chat");
+    EXPECT_EQ(parser.fieldValue("Missing", 0), std::nullopt);
+}
+
 TEST(UpgradeResponse, ResultIsFinalOnceReached) {
     UpgradeResponseParser parser(rfcKey);
     const Bytes response = bytesOf(goodResponse);
