@@ -10,6 +10,7 @@ inline constexpr auto pollInterval = 2ms;
 inline constexpr int lastErrorCapacity = 512;
 inline constexpr int largestMessage = 4 * 1024 * 1024;
 inline constexpr auto workerStartLimit = 500ms;
+inline constexpr int closeReasonCapacity = 124;  // the longest reason, 123 bytes, and its 0
 
 template <typename Done>
 bool waitUntil(Done done, std::chrono::milliseconds limit) {
@@ -21,19 +22,10 @@ bool waitUntil(Done done, std::chrono::milliseconds limit) {
     return true;
 }
 
-}  // namespace
-
-std::u16string utf16(const std::string& ascii) {
-    return std::u16string(ascii.begin(), ascii.end());
-}
-
-int connectAndWait(const std::string& host, int port, const std::string& path, bool secure) {
-    const std::u16string wideHost = utf16(host);
-    const std::u16string widePath = utf16(path);
-    WsConnect(wideHost.c_str(), port, widePath.c_str(), secure ? 1 : 0);
-    // The handshake has ended at Connected or Error, or at Disconnected once the worker was seen
-    // running (a connection the server ends at once may pass through Connected unseen, so
-    // Disconnected also counts after a moment in which the worker must have started).
+// Waits until the handshake has ended at Connected or Error, or at Disconnected once the worker
+// was seen running (a connection the server ends at once may pass through Connected unseen, so
+// Disconnected also counts after a moment in which the worker must have started).
+int awaitHandshakeEnd() {
     const auto start = std::chrono::steady_clock::now();
     bool seenRunning = false;
     waitUntil(
@@ -46,6 +38,31 @@ int connectAndWait(const std::string& host, int port, const std::string& path, b
         },
         handshakeLimit);
     return WsGetStatus();
+}
+
+}  // namespace
+
+std::u16string utf16(const std::string& ascii) {
+    return std::u16string(ascii.begin(), ascii.end());
+}
+
+int connectAndWait(const std::string& host, int port, const std::string& path, bool secure) {
+    const std::u16string wideHost = utf16(host);
+    const std::u16string widePath = utf16(path);
+    WsConnect(wideHost.c_str(), port, widePath.c_str(), secure ? 1 : 0);
+    return awaitHandshakeEnd();
+}
+
+int connectWithHeadersAndWait(const std::string& host, int port, const std::u16string& headers) {
+    const std::u16string wideHost = utf16(host);
+    if (!WsConnectWithHeaders(wideHost.c_str(), port, u"/", 0, headers.c_str())) return -1;
+    return awaitHandshakeEnd();
+}
+
+CloseStatus closeStatus() {
+    char reason[closeReasonCapacity];
+    const int code = WsGetCloseStatus(reason, sizeof reason);
+    return {code, reason};
 }
 
 std::string lastErrorText() {

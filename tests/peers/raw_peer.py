@@ -18,6 +18,8 @@ Options:
                          hang-up      read the request, then end the connection (FIN)
                          mute         accept the TCP connection, read and answer nothing
                          raw:HEX      read the request, answer with exactly these bytes
+    --protocol VALUE   add "Sec-WebSocket-Protocol: VALUE" to a valid 101 answer (may be repeated,
+                       for a header sent more than once), whatever the client offered
     --answer-close     answer a close frame from the client with a close frame (by default a
                        close is recorded and never answered)
     --stop-reading     after the upgrade answer, read nothing more (the connection stays open,
@@ -79,14 +81,16 @@ def accept_value(key):
     return base64.b64encode(hashlib.sha1(key.encode() + GUID).digest()).decode()
 
 
-def upgrade_answer(headers, kind):
+def upgrade_answer(headers, kind, protocols):
     accept = accept_value(headers.get("sec-websocket-key", ""))
     if kind == "bad-accept":
         accept = accept_value("not the key")
     lines = ["HTTP/1.1 101 Switching Protocols"]
     if kind != "no-upgrade":
         lines.append("Upgrade: websocket")
-    lines += ["Connection: Upgrade", f"Sec-WebSocket-Accept: {accept}", "", ""]
+    lines += ["Connection: Upgrade", f"Sec-WebSocket-Accept: {accept}"]
+    lines += [f"Sec-WebSocket-Protocol: {protocol}" for protocol in protocols]
+    lines += ["", ""]
     return "\r\n".join(lines).encode()
 
 
@@ -146,7 +150,7 @@ def serve(conn, arguments, after_answer):
         elif kind.startswith("raw:"):
             conn.sendall(bytes.fromhex(kind[4:]))
         elif kind != "silent":
-            conn.sendall(upgrade_answer(headers, kind) + after_answer)
+            conn.sendall(upgrade_answer(headers, kind, arguments.protocol) + after_answer)
         if arguments.stop_reading:
             threading.Event().wait(arguments.lifetime)
             return
@@ -176,6 +180,7 @@ def main():
     parser.add_argument("--host", default="127.0.0.1")
     parser.add_argument("--port", type=int, default=0)
     parser.add_argument("--reply", default="upgrade")
+    parser.add_argument("--protocol", action="append", default=[])
     parser.add_argument("--answer-close", action="store_true")
     parser.add_argument("--stop-reading", action="store_true")
     parser.add_argument("--lifetime", type=float, default=120.0)

@@ -12,6 +12,8 @@ Options:
                        serve TLS with this certificate chain and private key (PEM)
     --status CODE      answer every upgrade request with this HTTP status (e.g. 200, 404)
                        instead of 101; the steps are not run
+    --subprotocol NAME a subprotocol the server speaks (may be repeated): of those the client
+                       offers, the server selects one it speaks, or none
     --record FILE      also append every event line to FILE (flushed line by line)
     --lifetime SECONDS exit after this long whatever happens (default 120)
 
@@ -29,6 +31,7 @@ Steps:
     say=TEXT        send TEXT (given as UTF-8) as one text message
     ping=TEXT       send a ping with TEXT as its payload and wait (up to 10 s) for the pong
     close=CODE      close the connection with CODE (and wait for the client's reply close)
+    close=CODE:TEXT the same, with TEXT (UTF-8) as the close reason
     drop            end the TCP connection at once, without a close frame (FIN)
     reset           end the TCP connection with a reset (RST)
     await=N         wait until N messages in all have been received on this connection
@@ -158,7 +161,8 @@ class Connection:
             await asyncio.wait_for(waiter, PONG_WAIT_SECONDS)
             self.recorder.line(f"pong {value.encode('utf-8').hex()}")
         elif name == "close":
-            await ws.close(int(value))
+            code, _, reason = value.partition(":")
+            await ws.close(int(code), reason)
         elif name in ("drop", "reset"):
             end_tcp(ws, with_reset=(name == "reset"))
         elif name == "await":
@@ -197,6 +201,7 @@ def parse_arguments():
     parser.add_argument("--cert")
     parser.add_argument("--key")
     parser.add_argument("--status", type=int)
+    parser.add_argument("--subprotocol", action="append", default=[])
     parser.add_argument("--record")
     parser.add_argument("--lifetime", type=float, default=120.0)
     parser.add_argument("steps", nargs="*")
@@ -244,7 +249,8 @@ async def main():
 
     server = await websockets.serve(
         handler, arguments.host, arguments.port, ssl=tls_context(arguments, recorder),
-        process_request=process_request, ping_interval=None, max_size=None,
+        process_request=process_request, subprotocols=arguments.subprotocol or None,
+        ping_interval=None, max_size=None,
         compression=None, close_timeout=5)
     port = server.sockets[0].getsockname()[1]
     recorder.line(str(port))

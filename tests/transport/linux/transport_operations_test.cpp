@@ -257,4 +257,108 @@ TEST(WebSocketOperationsTest, ClosingTheRequestCancelsAConnectInProgress) {
     EXPECT_EQ(sending.get(), ERROR_WINHTTP_OPERATION_CANCELLED);
 }
 
+// The handshake up to the response, with extra headers added before the request is sent.
+bool receiveResponseWithHeaders(Handles& handles, int port, const char16_t* headers) {
+    handles.session = WinHttpOpen(u"transport-test", 0, nullptr, nullptr, 0);
+    handles.connection =
+        WinHttpConnect(handles.session, u"127.0.0.1", static_cast<INTERNET_PORT>(port), 0);
+    handles.request =
+        WinHttpOpenRequest(handles.connection, u"GET", u"/", nullptr, nullptr, nullptr, 0);
+    return handles.request &&
+           WinHttpSetOption(handles.request, WINHTTP_OPTION_UPGRADE_TO_WEB_SOCKET, nullptr, 0) &&
+           WinHttpAddRequestHeaders(handles.request, headers, static_cast<DWORD>(-1),
+                                    WINHTTP_ADDREQ_FLAG_ADD) &&
+           WinHttpSendRequest(handles.request, nullptr, 0, nullptr, 0, 0, 0) &&
+           WinHttpReceiveResponse(handles.request, nullptr);
+}
+
+TEST(HandshakeOperationsTest, AddRequestHeadersRefusesWhatCouldBreakTheRequest) {
+    Handles handles;
+    handles.session = WinHttpOpen(u"agent", 0, nullptr, nullptr, 0);
+    handles.connection = WinHttpConnect(handles.session, u"127.0.0.1", 9, 0);
+    handles.request =
+        WinHttpOpenRequest(handles.connection, u"GET", u"/", nullptr, nullptr, nullptr, 0);
+    ASSERT_NE(handles.request, nullptr);
+    for (const char16_t* refused : {u"X-A", u"X-A: 1\r\nX-B", u"X-A: 1\nX-B: 2", u"Host: other",
+                                    u"Sec-WebSocket-Protocol: a b", u"X-\u00e9: 1"}) {
+        SCOPED_TRACE(std::string(refused, refused + std::char_traits<char16_t>::length(refused)));
+        EXPECT_FALSE(WinHttpAddRequestHeaders(handles.request, refused, static_cast<DWORD>(-1),
+                                              WINHTTP_ADDREQ_FLAG_ADD));
+        EXPECT_EQ(GetLastError(), ERROR_WINHTTP_INVALID_HEADER);
+    }
+    EXPECT_FALSE(WinHttpAddRequestHeaders(handles.request, u"X-A: 1", 6, 0x80000000));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER) << "only adding is implemented";
+    // The length counts code units; the rest of the text is not looked at.
+    EXPECT_TRUE(WinHttpAddRequestHeaders(handles.request, u"X-A: 1\r\nHost: other", 6,
+                                         WINHTTP_ADDREQ_FLAG_ADD));
+}
+
+TEST(HandshakeOperationsTest, AddedHeadersGoOutAndResponseHeadersCanBeQueried) {
+    PeerProcess peer("raw_peer.py", {"--protocol", "chat"});
+    Handles handles;
+    ASSERT_TRUE(receiveResponseWithHeaders(handles, peer.port(),
+                                           u"Sec-WebSocket-Protocol: chat\r\nX-Id: 7\r\n"))
+        << GetLastError();
+    EXPECT_TRUE(peer.waitForLine("header sec-websocket-protocol chat"));
+    EXPECT_TRUE(peer.waitForLine("header x-id 7"));
+    EXPECT_FALSE(WinHttpAddRequestHeaders(handles.request, u"X-Late: 1", static_cast<DWORD>(-1),
+                                          WINHTTP_ADDREQ_FLAG_ADD));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_OPERATION) << "too late once the request is sent";
+
+    char16_t value[16] = {};
+    DWORD bytes = sizeof value;
+    DWORD index = 0;
+    ASSERT_TRUE(WinHttpQueryHeaders(handles.request, WINHTTP_QUERY_CUSTOM,
+                                    u"sec-websocket-protocol", value, &bytes, &index));
+    EXPECT_EQ(std::u16string(value), u"chat");
+    EXPECT_EQ(bytes, 4 * sizeof(char16_t)) << "the length without the terminator";
+    EXPECT_EQ(index, 1u) << "the index moves to the next header of that name";
+    bytes = sizeof value;
+    EXPECT_FALSE(WinHttpQueryHeaders(handles.request, WINHTTP_QUERY_CUSTOM,
+                                     u"Sec-WebSocket-Protocol", value, &bytes, &index));
+    EXPECT_EQ(GetLastError(), ERROR_WINHTTP_HEADER_NOT_FOUND);
+    bytes = 2;
+    EXPECT_FALSE(WinHttpQueryHeaders(handles.request, WINHTTP_QUERY_CUSTOM,
+                                     u"Sec-WebSocket-Protocol", value, &bytes, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(bytes, 5 * sizeof(char16_t)) << "the size needed, terminator included";
+
+    handles.webSocket = WinHttpWebSocketCompleteUpgrade(handles.request, 0);
+    EXPECT_NE(handles.webSocket, nullptr) << "the selected subprotocol was offered";
+}
+
+TEST(WebSocketOperationsTest, QueryCloseStatusGivesTheServersCloseOnceItCame) {
+    PeerProcess peer("ws_peer.py", {"await=1", "close=4001:done here"});
+    Handles handles;
+    ASSERT_TRUE(openWebSocket(handles, peer.port())) << GetLastError();
+    USHORT code = 0;
+    char reason[WINHTTP_WEB_SOCKET_MAX_CLOSE_REASON_LENGTH];
+    DWORD length = 0;
+    EXPECT_EQ(
+        WinHttpWebSocketQueryCloseStatus(handles.webSocket, &code, reason, sizeof reason, &length),
+        ERROR_INVALID_OPERATION)
+        << "no close yet";
+    char go[] = "go";
+    ASSERT_EQ(
+        WinHttpWebSocketSend(handles.webSocket, WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE, go, 2),
+        0u);
+    EXPECT_EQ(receive(handles.webSocket).type, WINHTTP_WEB_SOCKET_CLOSE_BUFFER_TYPE);
+    ASSERT_EQ(
+        WinHttpWebSocketQueryCloseStatus(handles.webSocket, &code, reason, sizeof reason, &length),
+        0u);
+    EXPECT_EQ(code, 4001);
+    EXPECT_EQ(std::string(reason, length), "done here");
+    EXPECT_EQ(WinHttpWebSocketQueryCloseStatus(handles.webSocket, &code, reason, 4, &length),
+              ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(WinHttpWebSocketQueryCloseStatus(handles.webSocket, nullptr, reason, sizeof reason,
+                                               &length),
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(WinHttpWebSocketClose(handles.webSocket, 1000, nullptr, 0), 0u);
+    EXPECT_EQ(
+        WinHttpWebSocketQueryCloseStatus(handles.webSocket, &code, reason, sizeof reason, &length),
+        0u)
+        << "still there after our reply";
+    EXPECT_EQ(code, 4001);
+}
+
 }  // namespace
