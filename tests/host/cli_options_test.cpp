@@ -43,6 +43,16 @@ TEST(CliOptions, ValuesMayLookLikeOptionsAndTextAfterDoubleDashIsTheUrl) {
     EXPECT_EQ(parsed({"--send", "", "--expect", "0", "ws://h"}).expectedMessages, 0);
 }
 
+TEST(CliOptions, HeadersAreKeptInOrderOneLineEach) {
+    EXPECT_EQ(parsed({"--header", "A: 1", "--header=B: 2", "ws://h/"}).headers,
+              (Arguments{"A: 1", "B: 2"}));
+    EXPECT_TRUE(parsed({"ws://h/"}).headers.empty());
+    const cli::ParsedCommandLine split =
+        cli::parseCommandLine({"--header", "A: 1\r\nB: 2", "ws://h/"});
+    EXPECT_FALSE(split.options);
+    EXPECT_NE(split.error.find("--header takes one"), std::string::npos) << split.error;
+}
+
 TEST(CliOptions, HelpWinsOverEverythingElse) {
     for (const Arguments& arguments :
          {Arguments{"--help"}, Arguments{"-h", "not-a-url"}, Arguments{"ws://h/", "--help"}}) {

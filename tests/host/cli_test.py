@@ -135,9 +135,9 @@ class HandshakeFailure(unittest.TestCase):
 
 
 class Exchange(unittest.TestCase):
-    def echo(self, arguments, stdin=b"", steps=(), host="127.0.0.1", path="/"):
+    def echo(self, arguments, stdin=b"", steps=(), host="127.0.0.1", path="/", options=()):
         """Runs the CLI against a fresh peer; the peer stays in self.peer until the test ends."""
-        self.peer = LocalPeer(support.arguments.peer, steps=steps, host=host)
+        self.peer = LocalPeer(support.arguments.peer, steps=steps, host=host, options=options)
         self.addCleanup(self.peer.stop)
         return run_cli(*arguments, self.peer.url(path), stdin=stdin)
 
@@ -214,6 +214,32 @@ class Exchange(unittest.TestCase):
         self.assertEqual(result.returncode, TIMED_OUT, result.stderr)
         self.assertIn(b"timed out after 0 message(s)", result.stderr)
         self.assertLess(time.monotonic() - started, 15)
+
+    @needs_network()
+    def test_the_close_code_and_reason_are_reported_when_the_connection_ends(self):
+        cases = [(["say=bye", "close=4000:going away"], "[close 4000] going away"),
+                 (["say=bye", "hold"], "[close 1000]")]  # our close, answered by the server
+        for steps, line in cases:
+            with self.subTest(line=line):
+                result = self.echo(["--expect", "1"], steps=steps)
+                self.assertIn(line, result.stderr.decode().splitlines())
+
+    @needs_network()
+    def test_headers_go_out_on_the_upgrade_request(self):
+        result = self.echo(["--header", "Authorization: Bearer t0k", "--header",
+                            "Sec-WebSocket-Protocol: chat", "--send", "x", "--expect", "1"],
+                           options=["--subprotocol", "chat"])
+        self.assertEqual(result.returncode, DONE, result.stderr)
+        events = self.peer.wait_for_event("done")
+        self.assertIn("header authorization Bearer t0k", events)
+        self.assertIn("header sec-websocket-protocol chat", events)
+
+    @needs_network()
+    def test_headers_the_library_refuses_are_a_bad_command_line(self):
+        result = self.echo(["--header", "Host: elsewhere", "--expect", "1"])
+        self.assertEqual(result.returncode, BAD_COMMAND_LINE, result.stderr)
+        self.assertIn(b"refused the --header lines", result.stderr)
+        self.assertEqual(self.peer.events, [], "nothing reached the server")
 
     @needs_network()
     @unittest.skipUnless(ipv6_loopback_available(), "no IPv6 loopback here")

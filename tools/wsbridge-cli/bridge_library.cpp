@@ -101,6 +101,10 @@ BridgeLibrary::BridgeLibrary(const std::string& path) {
     bind(handle_, "WsSendMessage", functions_.sendMessage, error_);
     bind(handle_, "WsHasMessages", functions_.hasMessages, error_);
     bind(handle_, "WsReadMessage", functions_.readMessage, error_);
+    bind(handle_, "WsWaitForMessage", functions_.waitForMessage, error_);
+    bind(handle_, "WsGetMessageLength", functions_.getMessageLength, error_);
+    bind(handle_, "WsGetCloseStatus", functions_.getCloseStatus, error_);
+    bind(handle_, "WsConnectWithHeaders", functions_.connectWithHeaders, error_);
     if (!error_.empty()) error_ = "'" + path + "': " + error_;
 }
 

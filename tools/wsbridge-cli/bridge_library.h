@@ -1,4 +1,4 @@
-// Loading the wsbridge library at run time, as a host program does, and finding its seven
+// Loading the wsbridge library at run time, as a host program does, and finding its exported
 // functions. Nothing else of the library is used.
 #pragma once
 
@@ -17,6 +17,10 @@ struct BridgeFunctions {
     decltype(&WsSendMessage) sendMessage = nullptr;
     decltype(&WsHasMessages) hasMessages = nullptr;
     decltype(&WsReadMessage) readMessage = nullptr;
+    decltype(&WsWaitForMessage) waitForMessage = nullptr;
+    decltype(&WsGetMessageLength) getMessageLength = nullptr;
+    decltype(&WsGetCloseStatus) getCloseStatus = nullptr;
+    decltype(&WsConnectWithHeaders) connectWithHeaders = nullptr;
 };
 
 // Owns the loaded library: unloading it (which ends any connection) happens in the destructor.

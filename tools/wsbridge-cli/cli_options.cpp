@@ -100,8 +100,8 @@ class Parser {
                 return;
             }
             (name == "--hex" ? hex_ : raw_) = true;
-        } else if (name == "--send" || name == "--expect" || name == "--timeout" ||
-                   name == "--library" || name == "--max-size") {
+        } else if (name == "--send" || name == "--header" || name == "--expect" ||
+                   name == "--timeout" || name == "--library" || name == "--max-size") {
             const std::optional<std::string> value = takeValue(name, inlineValue);
             if (value) applyValue(name, *value);
         } else {
@@ -122,6 +122,12 @@ class Parser {
     void applyValue(const std::string& name, const std::string& value) {
         if (name == "--send") {
             options_.sends.push_back(value);
+        } else if (name == "--header") {
+            // One line each: a line break would smuggle in another header.
+            if (value.find_first_of("\r\n") != std::string::npos) {
+                error_ = "--header takes one 'Name: value' line";
+            }
+            options_.headers.push_back(value);
         } else if (name == "--library") {
             if (value.empty()) error_ = "--library needs a path";
             options_.libraryPath = value;
@@ -167,8 +173,12 @@ std::string usageText() {
     return usageLine() + R"(
 Connects through the wsbridge library, sends each line of standard input (and each --send text)
 as a text message, and prints each received message on its own line. Status changes and the
-library's status text go to standard error.
+library's status text go to standard error, and so does the close code (with the server's
+reason) once the connection has ended.
   --send TEXT      send TEXT once connected, before any input line; may be repeated
+  --header 'NAME: VALUE'
+                   add this header to the upgrade request (e.g. an Authorization token or a
+                   Sec-WebSocket-Protocol offer); may be repeated
   --expect N       exit as soon as N messages have been received
   --timeout S      give up after S seconds (fractions allowed); without it the handshake may take
                    10 s and, once input has ended, the expected messages 10 s more
@@ -179,8 +189,9 @@ library's status text go to standard error.
   -h, --help       show this text
 An IPv6 address goes in brackets: ws://[::1]:8080/chat. Without --expect the program ends once
 input has ended and no message has arrived for 1 s.
-Exit codes: 0 done, 1 handshake failed, 2 bad command line, 3 connection ended early,
-            4 timed out, 5 library not loadable, 6 a message could not be sent
+Exit codes: 0 done, 1 handshake failed, 2 bad command line (or headers the library refused),
+            3 connection ended early, 4 timed out, 5 library not loadable, 6 a message could
+            not be sent
 )";
 }
 

@@ -18,7 +18,8 @@ struct CliOptions {
     ServerUrl url;
     std::string libraryPath;  // empty: the library next to the executable
     OutputFormat format = OutputFormat::Text;
-    std::vector<std::string> sends;  // --send texts, sent in order once connected
+    std::vector<std::string> sends;    // --send texts, sent in order once connected
+    std::vector<std::string> headers;  // --header lines, "Name: value", for the upgrade request
     std::optional<long> expectedMessages;
     std::optional<std::chrono::milliseconds> timeout;
     std::size_t maxMessageBytes = defaultMaxMessageBytes;

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <memory>
 #include <string>
-#include <thread>
+#include <vector>
 
 #include "utf8_to_utf16.h"
 
@@ -14,12 +14,15 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-// Short enough that a message or status change shows at once, long enough not to spin.
-inline constexpr auto pollInterval = std::chrono::milliseconds(5);
+// How long one wait for a message lasts before status and input are looked at again: a message
+// ends the wait at once; a status change or an input line shows within this time.
+inline constexpr std::int32_t waitMilliseconds = 5;
 inline constexpr auto defaultHandshakeLimit = std::chrono::seconds(10);
 inline constexpr auto defaultWaitAfterInput = std::chrono::seconds(10);
 inline constexpr auto quietPeriodAfterInput = std::chrono::seconds(1);
-inline constexpr int statusTextCapacity = 512;  // the library keeps at most 511 bytes
+inline constexpr int statusTextCapacity = 512;   // the library keeps at most 511 bytes
+inline constexpr int closeReasonCapacity = 124;  // a close reason is at most 123 bytes
+inline constexpr char headerLineEnd[] = "\r\n";
 
 const char* statusName(std::int32_t status) {
     switch (status) {
@@ -41,6 +44,21 @@ void note(const std::string& text) {
     std::fflush(stderr);
 }
 
+// A close reason is the server's text: control characters are shown as '?', so that it cannot
+// move the cursor or end the line.
+std::string printable(std::string text) {
+    std::replace_if(
+        text.begin(), text.end(),
+        [](char c) { return static_cast<unsigned char>(c) < 0x20 || c == 0x7F; }, '?');
+    return text;
+}
+
+std::string joinedHeaders(const std::vector<std::string>& lines) {
+    std::string text;
+    for (const std::string& line : lines) text += (text.empty() ? "" : headerLineEnd) + line;
+    return text;
+}
+
 class Session {
   public:
     Session(const BridgeFunctions& bridge, const CliOptions& options, InputLines& input)
@@ -60,9 +78,21 @@ class Session {
         lastText_ = textBeforeConnect_;
         const std::u16string host = utf8ToUtf16(options_.url.host);
         const std::u16string path = utf8ToUtf16(options_.url.path);
+        const std::u16string headers = utf8ToUtf16(joinedHeaders(options_.headers));
+        // Without --header the plain WsConnect, as a host that knows only it would call.
         const std::int32_t started =
-            bridge_.connect(asWide(host), options_.url.port, asWide(path), options_.url.secure);
+            headers.empty()
+                ? bridge_.connect(asWide(host), options_.url.port, asWide(path),
+                                  options_.url.secure)
+                : bridge_.connectWithHeaders(asWide(host), options_.url.port, asWide(path),
+                                             options_.url.secure, asWide(headers));
         reportChanges();
+        if (!started && lastStatus_ != WS_STATUS_ERROR) {
+            note(
+                "the library refused the --header lines: each is 'Name: value' in printable "
+                "ASCII, and none of the headers the handshake writes itself");
+            return {ExitCode::badCommandLine};
+        }
         if (!started) return {ExitCode::handshakeFailed};
 
         const std::optional<SessionResult> handshake = awaitHandshake();
@@ -119,7 +149,7 @@ class Session {
                 note("timed out waiting for the handshake");
                 return SessionResult{ExitCode::timedOut, true};
             }
-            std::this_thread::sleep_for(pollInterval);
+            bridge_.waitForMessage(waitMilliseconds);
         }
     }
 
@@ -170,7 +200,19 @@ class Session {
         if (connectionOpen()) note("closing the connection");
         bridge_.disconnect();
         reportChanges();
+        reportCloseStatus();
         return {code};
+    }
+
+    // How the connection ended: the server's close code and reason, or 1006 without a close.
+    void reportCloseStatus() const {
+        char reason[closeReasonCapacity];
+        const std::int32_t code = bridge_.getCloseStatus(reason, closeReasonCapacity);
+        if (code == 0) return;
+        const std::string text = printable(reason);
+        std::fprintf(stderr, "[close %d]%s%s\n", static_cast<int>(code), text.empty() ? "" : " ",
+                     text.c_str());
+        std::fflush(stderr);
     }
 
     SessionResult exchange() {
@@ -197,7 +239,7 @@ class Session {
                 note("timed out after " + std::to_string(received_) + " message(s)");
                 return finish(ExitCode::timedOut);
             }
-            std::this_thread::sleep_for(pollInterval);
+            bridge_.waitForMessage(waitMilliseconds);
         }
     }
 
