@@ -1,6 +1,8 @@
 /*
  * A minimal host program for wsbridge: connect, wait for the connection, send one message, wait
- * for the reply, print it, disconnect. It checks every result the way a real host has to.
+ * for the reply (asleep in WsWaitForMessage, not polling), read it into a buffer of its own
+ * length, print it, disconnect and tell how the connection ended. It checks every result the
+ * way a real host has to.
  *
  *     minimal_host HOST PORT PATH MESSAGE
  *
@@ -28,10 +30,10 @@ static void sleepMilliseconds(unsigned milliseconds) {
 
 enum {
     pollMilliseconds = 10,
-    handshakePolls = 1000, /* 10 s: every wait has an end */
-    replyPolls = 1000,
+    handshakePolls = 1000,     /* 10 s: every wait has an end */
+    replyWaitMilliseconds = 10000,
     statusTextCapacity = 512,
-    replyCapacity = 65536,
+    closeReasonCapacity = 124, /* a close reason is at most 123 bytes */
     longestArgument = 4096
 };
 
@@ -69,29 +71,39 @@ static int waitUntilConnected(void) {
     return 0;
 }
 
-/* Polls for one message and prints it. Returns 1 when one was read. */
+/* Waits for one message and prints it. Returns 1 when one was read. */
 static int readOneReply(void) {
-    static char reply[replyCapacity];
-    for (int poll = 0; poll < replyPolls; ++poll) {
-        if (WsHasMessages()) {
-            const int32_t length = WsReadMessage(reply, (int32_t)sizeof reply);
-            if (length == (int32_t)sizeof reply - 1) fprintf(stderr, "reply may have been cut\n");
-            /* The length, not the terminator, tells where the message ends. */
-            printf("received %d bytes: ", (int)length);
-            fwrite(reply, 1, (size_t)length, stdout);
-            printf("\n");
-            return 1;
-        }
-        if (WsGetStatus() != WS_STATUS_CONNECTED) {
-            /* Queued messages stay readable after the end, so look once more first. */
-            if (WsHasMessages()) continue;
+    /* 1 as soon as a message is queued; 0 after the time limit, or at once when the connection
+     * has ended (messages that came before the end are still queued and answer 1 first). */
+    if (!WsWaitForMessage(replyWaitMilliseconds)) {
+        if (WsGetStatus() == WS_STATUS_CONNECTED) {
+            fprintf(stderr, "no reply after %d ms\n", replyWaitMilliseconds);
+        } else {
             printStatusText("connection ended");
-            return 0;
         }
-        sleepMilliseconds(pollMilliseconds);
+        return 0;
     }
-    fprintf(stderr, "no reply after %d ms\n", replyPolls * pollMilliseconds);
-    return 0;
+    /* The length tells how large a buffer the whole message needs: nothing is cut. */
+    const int32_t length = WsGetMessageLength();
+    char* reply = malloc((size_t)length + 1);
+    if (!reply) {
+        fprintf(stderr, "no memory for a reply of %d bytes\n", (int)length);
+        return 0;
+    }
+    const int32_t read = WsReadMessage(reply, length + 1);
+    /* The length, not the terminator, tells where the message ends. */
+    printf("received %d bytes: ", (int)read);
+    fwrite(reply, 1, (size_t)read, stdout);
+    printf("\n");
+    free(reply);
+    return 1;
+}
+
+/* How the connection ended: the server's close code and reason, or 1006 without a close. */
+static void printCloseStatus(void) {
+    char reason[closeReasonCapacity];
+    const int32_t code = WsGetCloseStatus(reason, (int32_t)sizeof reason);
+    fprintf(stderr, "closed with %d%s%s\n", (int)code, reason[0] ? ": " : "", reason);
 }
 
 int main(int argc, char** argv) {
@@ -113,7 +125,8 @@ int main(int argc, char** argv) {
         printStatusText("could not start connecting");
         return 1;
     }
-    int ok = waitUntilConnected();
+    const int connected = waitUntilConnected();
+    int ok = connected;
     if (ok && !WsSendMessage(message)) {
         printStatusText("send failed");
         ok = 0;
@@ -124,5 +137,6 @@ int main(int argc, char** argv) {
     }
     /* Always disconnect: it closes the WebSocket with status 1000 and ends the worker. */
     WsDisconnect();
+    if (connected) printCloseStatus();
     return ok ? 0 : 1;
 }

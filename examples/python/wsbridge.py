@@ -2,17 +2,22 @@
 
     from wsbridge import Connection
 
-    with Connection("127.0.0.1", 8765, "/chat", library="/path/to/libwsbridge.so") as ws:
+    with Connection("127.0.0.1", 8765, "/chat", library="/path/to/libwsbridge.so",
+                    headers={"Authorization": "Bearer abc"}) as ws:
         ws.send("Grüße")                  # str, sent as one text message
         reply = ws.receive(timeout=5.0)   # bytes, exactly as the server sent them
         print(reply.decode("utf-8"))
+    print(ws.close_status)                # (1000, "") once the connection has ended
 
 The library keeps one connection per process: opening a Connection ends the one opened before
-it. Every wait polls with a short sleep and has a time limit. Failures raise WsBridgeError,
-whose message is the library's status text (for example "Server closed WebSocket connection").
+it. receive() sleeps in the library until a message arrives (WsWaitForMessage) and reads each
+message into a buffer of its own length (WsGetMessageLength), so nothing is ever cut. Every wait
+has a time limit. Failures raise WsBridgeError, whose message is the library's status text (for
+example "Server closed WebSocket connection").
 """
 
 import ctypes
+import threading
 import time
 
 STATUS_DISCONNECTED = 0
@@ -21,17 +26,22 @@ STATUS_CONNECTED = 2
 STATUS_ERROR = 3
 
 POLL_SECONDS = 0.005
+# receive() waits in slices of at most this long, so that Ctrl-C is seen between two of them.
+WAIT_SLICE_SECONDS = 0.5
 STATUS_TEXT_CAPACITY = 512  # the library keeps at most 511 bytes
-DEFAULT_MAX_MESSAGE_BYTES = 16 * 1024 * 1024
+CLOSE_REASON_CAPACITY = 124  # a close reason is at most 123 bytes
 
 
 class WsBridgeError(Exception):
-    """The connection failed or ended; str(error) is the library's status text."""
+    """The connection failed or ended; str(error) is the library's status text. Once a
+    connection has ended, close_code and close_reason say how (see Connection.close_status)."""
 
-    def __init__(self, text, status):
+    def __init__(self, text, status, close_code=0, close_reason=""):
         super().__init__(text)
         self.text = text
         self.status = status
+        self.close_code = close_code
+        self.close_reason = close_reason
 
 
 def _utf16(text):
@@ -39,8 +49,14 @@ def _utf16(text):
     return ctypes.create_string_buffer(text.encode("utf-16-le", "surrogatepass") + b"\0\0")
 
 
+def _header_text(headers):
+    """A dict or a sequence of (name, value) pairs -> 'Name: value' lines joined with CR LF."""
+    pairs = headers.items() if hasattr(headers, "items") else headers
+    return "\r\n".join(f"{name}: {value}" for name, value in pairs)
+
+
 class _Library:
-    """The seven functions of one loaded copy of the library, with their C signatures."""
+    """The functions of one loaded copy of the library, with their C signatures."""
 
     _loaded = {}
 
@@ -55,6 +71,10 @@ class _Library:
             "WsSendMessage": ([text], i32),
             "WsHasMessages": ([], i32),
             "WsReadMessage": ([buffer, i32], i32),
+            "WsWaitForMessage": ([i32], i32),
+            "WsGetMessageLength": ([], i32),
+            "WsGetCloseStatus": ([buffer, i32], i32),
+            "WsConnectWithHeaders": ([text, i32, text, i32, text], i32),
         }
         for name, (arguments, result) in signatures.items():
             function = getattr(dll, name)
@@ -62,6 +82,8 @@ class _Library:
             function.restype = result
             setattr(self, name, function)
         self.current = None  # the Connection that owns the library's one connection
+        # Taking a message's length and then reading it must not be split by another reader.
+        self.read_lock = threading.Lock()
 
     @classmethod
     def load(cls, path):
@@ -71,26 +93,35 @@ class _Library:
 
 
 class Connection:
-    """One WebSocket connection through the library. Raises WsBridgeError if the handshake fails
-    or does not finish within timeout seconds."""
+    """One WebSocket connection through the library. headers (a dict or (name, value) pairs)
+    go out on the upgrade request; a Sec-WebSocket-Protocol offer must be answered with one of
+    the offered subprotocols. Raises ValueError for headers the library refuses, WsBridgeError
+    if the handshake fails, TimeoutError if it does not finish within timeout seconds."""
 
     def __init__(self, host, port, path="/", secure=False, library="libwsbridge.so",
-                 timeout=10.0, max_message_bytes=DEFAULT_MAX_MESSAGE_BYTES):
+                 timeout=10.0, headers=None):
         self._lib = _Library.load(library)
-        self._buffer = ctypes.create_string_buffer(max_message_bytes + 1)
         self._closed = False
+        header_text = _header_text(headers) if headers else ""
         previous = self._lib.current
         if previous is not None:
             # WsConnect would end it too, but ending it first keeps the text it leaves behind
             # apart from the texts of this connection.
             previous.close()
-        self._lib.current = self
-        text_before = self.last_error
         host_text, path_text = _utf16(host), _utf16(path)
-        self._lib.WsConnect(host_text, port, path_text, 1 if secure else 0)
-        self._wait_until_connected(timeout, text_before)
+        if header_text:
+            started = self._lib.WsConnectWithHeaders(host_text, port, path_text,
+                                                     1 if secure else 0, _utf16(header_text))
+            if not started and self.status != STATUS_ERROR:
+                self._closed = True
+                raise ValueError("the library refused the headers: each is 'Name: value' in "
+                                 "printable ASCII, none of those the handshake writes itself")
+        else:
+            self._lib.WsConnect(host_text, port, path_text, 1 if secure else 0)
+        self._lib.current = self
+        self._wait_until_connected(timeout)
 
-    def _wait_until_connected(self, timeout, text_before):
+    def _wait_until_connected(self, timeout):
         deadline = time.monotonic() + timeout
         while True:
             status = self.status
@@ -98,10 +129,10 @@ class Connection:
                 return
             if status == STATUS_ERROR:
                 self._fail()
-            # Status 0 also stands before the new worker has started. With a new text it means
-            # the connection was open and has already ended: what it received is still queued,
-            # and receive() raises once that has been read.
-            if status == STATUS_DISCONNECTED and self.last_error != text_before:
+            # Status 0 also stands before the new worker has started. With a close status it
+            # means the connection was open and has already ended: what it received is still
+            # queued, and receive() raises once that has been read.
+            if status == STATUS_DISCONNECTED and self.close_status[0] != 0:
                 return
             if time.monotonic() >= deadline:
                 self.close()
@@ -120,10 +151,20 @@ class Connection:
         length = self._lib.WsGetLastError(text, STATUS_TEXT_CAPACITY)
         return text.raw[:length].decode("latin-1")
 
+    @property
+    def close_status(self):
+        """(code, reason) once the connection has ended: the server's close code (1000 to
+        4999, 1005 for a close without a code) and its reason, or (1006, "") when no close frame
+        came; (0, "") while the connection is open or being opened."""
+        reason = ctypes.create_string_buffer(CLOSE_REASON_CAPACITY)
+        code = self._lib.WsGetCloseStatus(reason, CLOSE_REASON_CAPACITY)
+        return code, reason.value.decode("utf-8", "replace")
+
     def _fail(self):
         status, text = self.status, self.last_error
+        code, reason = self.close_status
         self.close()
-        raise WsBridgeError(text or "connection failed", status)
+        raise WsBridgeError(text or "connection failed", status, code, reason)
 
     def _check_open(self):
         if self._closed:
@@ -142,11 +183,16 @@ class Connection:
             raise WsBridgeError("the transport refused the message", self.status)
 
     def poll(self):
-        """The oldest received message as bytes, or None when none is queued."""
-        if self._closed or not self._lib.WsHasMessages():
+        """The oldest received message as bytes, whole, or None when none is queued."""
+        if self._closed:
             return None
-        length = self._lib.WsReadMessage(self._buffer, len(self._buffer))
-        return ctypes.string_at(self._buffer, length)
+        with self._lib.read_lock:
+            length = self._lib.WsGetMessageLength()
+            if length < 0:
+                return None
+            buffer = ctypes.create_string_buffer(length + 1)
+            read = self._lib.WsReadMessage(buffer, length + 1)
+            return buffer.raw[:read]
 
     def receive(self, timeout=10.0):
         """Waits for the next message and returns its bytes. Raises WsBridgeError once the
@@ -162,9 +208,11 @@ class Connection:
                 if message is not None:
                     return message
                 self._fail()
-            if time.monotonic() >= deadline:
+            remaining = deadline - time.monotonic()
+            if remaining <= 0:
                 raise TimeoutError(f"no message within {timeout} s")
-            time.sleep(POLL_SECONDS)
+            # Returns at once with a message, and with 0 once the connection has ended.
+            self._lib.WsWaitForMessage(max(1, int(min(remaining, WAIT_SLICE_SECONDS) * 1000)))
 
     def close(self):
         """Closes the WebSocket with status 1000 and ends the library's worker. Idempotent."""

@@ -9,6 +9,7 @@ host (minimal_host) and the Python module (examples/python/wsbridge.py).
 import socket
 import subprocess
 import sys
+import time
 import unittest
 
 import host_test_support as support
@@ -49,6 +50,14 @@ class CHost(unittest.TestCase):
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual(result.stdout, "sent: hello\nreceived 5 bytes: hello\n")
         self.assertIn("close 1000", events)  # it disconnects as a host should
+
+    @needs_network()
+    def test_a_reply_longer_than_any_fixed_buffer_is_read_whole(self):
+        with LocalPeer(support.arguments.peer, steps=["await=1", "text=200000", "hold"]) as peer:
+            result = self.run_host(peer.port)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertTrue(result.stdout.endswith(pattern(200000).decode() + "\n"))
+        self.assertIn("closed with 1000", result.stderr)  # the server answered our close
 
     @needs_network()
     def test_a_server_close_before_the_reply(self):
@@ -120,6 +129,41 @@ class PythonModule(unittest.TestCase):
                 for text in ["", "a\0b"]:
                     with self.subTest(text=text), self.assertRaises(ValueError):
                         ws.send(text)
+
+    @needs_network()
+    def test_a_message_larger_than_any_preset_buffer_arrives_whole(self):
+        size = 20 * 1024 * 1024
+        with LocalPeer(support.arguments.peer, steps=[f"text={size}/65536", "hold"]) as peer:
+            with self.connect(peer) as ws:
+                self.assertEqual(ws.receive(timeout=30), pattern(size))
+
+    @needs_network()
+    def test_headers_reach_the_server_and_refused_ones_raise(self):
+        with LocalPeer(support.arguments.peer, options=["--subprotocol", "chat"]) as peer:
+            with self.connect(peer, headers={"Authorization": "Bearer t0k",
+                                             "Sec-WebSocket-Protocol": "chat"}):
+                events = peer.wait_for_event("header sec-websocket-protocol chat")
+            self.assertIn("header authorization Bearer t0k", events)
+            with self.assertRaises(ValueError):
+                self.connect(peer, headers=[("Host", "elsewhere")])
+
+    @needs_network()
+    def test_the_close_code_and_reason_come_with_the_end(self):
+        with LocalPeer(support.arguments.peer, steps=["close=4000:going away"]) as peer:
+            ws = self.connect(peer)
+            with self.assertRaises(self.wsbridge.WsBridgeError) as raised:
+                ws.receive()
+        self.assertEqual((raised.exception.close_code, raised.exception.close_reason),
+                         (4000, "going away"))
+        self.assertEqual(ws.close_status, (4000, "going away"))
+
+    @needs_network()
+    def test_receive_sleeps_until_the_message_comes(self):
+        with LocalPeer(support.arguments.peer, steps=["sleep=0.3", "say=late", "hold"]) as peer:
+            with self.connect(peer) as ws:
+                started = time.process_time()
+                self.assertEqual(ws.receive(), b"late")
+                self.assertLess(time.process_time() - started, 0.1, "no polling while waiting")
 
     @needs_network()
     def test_a_new_connection_replaces_the_previous_one(self):
