@@ -80,8 +80,11 @@ CloseStatus queryCloseStatus(HINTERNET webSocket) {
     CloseStatus closed;
     USHORT code = 0;
     DWORD length = 0;
+    // A code of 0 is no close code at all (Wine reports it, with success, for a close that
+    // failed): no close frame came.
     if (WinHttpWebSocketQueryCloseStatus(webSocket, &code, closed.reason.data(),
-                                         static_cast<DWORD>(closed.reason.size()), &length) != 0) {
+                                         static_cast<DWORD>(closed.reason.size()), &length) != 0 ||
+        code == 0) {
         closed.code = closeAbnormal;
         return closed;
     }

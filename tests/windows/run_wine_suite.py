@@ -113,6 +113,11 @@ def expect_closed_with_1000(count):
     return expect
 
 
+def expect_headers_seen(record):
+    wanted = ["header authorization Bearer t0k", "header sec-websocket-protocol chat, superchat"]
+    return [f"the server never saw '{line}'" for line in wanted if line not in record]
+
+
 SCENARIOS = [
     ("exchange", ["text=5", f"text={3 * 65536}", "text=0", "hold"], connections_done(1),
      expect_exchange),
@@ -122,6 +127,10 @@ SCENARIOS = [
     ("unload-connected", ["hold"], connections_done(2), expect_closed_with_1000(2)),
     ("unload-race", ["close=1000"], connections_done(20), nothing_more),
     ("exit-connected", ["hold"], connections_done(1), expect_closed_with_1000(1)),
+    ("waiting-host", ["--subprotocol", "superchat", "text=5", "text=70000", "close=4000:bye"],
+     connections_done(1), expect_headers_seen),
+    ("wait-ends-with-disconnect", ["hold"], connections_done(1), expect_closed_with_1000(1)),
+    ("subprotocol-refused", ["--subprotocol", "mqtt", "hold"], request_arrived, nothing_more),
 ]
 
 
