@@ -1,10 +1,11 @@
-// The host benchmark: our library measured through its seven exported functions only, used the
-// way a host program uses them (poll WsHasMessages, read into a buffer of SIZE + 1 bytes, yield
-// when the queue is empty). Every count and length is checked, and the content is sampled; a
-// wrong result ends the run with a nonzero exit.
+// The host benchmark: our library measured through its exported functions, used the way a host
+// program uses them: read into a buffer of SIZE + 1 bytes, and between messages either poll
+// WsHasMessages and yield when the queue is empty (a spinning host, the seven functions only) or,
+// with --wait 1, sleep in WsWaitForMessage (a waiting host). Every count and length is checked,
+// and the content is sampled; a wrong result ends the run with a nonzero exit.
 //
-//   host_bench stream --port P --count N --size S [--tls 1]
-//   host_bench echo --port P --count N --size S [--warmup W]
+//   host_bench stream --port P --count N --size S [--tls 1] [--wait 1]
+//   host_bench echo --port P --count N --size S [--warmup W] [--wait 1]
 //   host_bench idle --port P --seconds T          CPU used by a connected, idle library
 //   host_bench disconnect --port P --count N      time of WsDisconnect on a live connection
 //   host_bench rss --port P --size S              peak RSS while one message of S bytes arrives
@@ -34,6 +35,8 @@ inline constexpr auto connectLimit = std::chrono::seconds(10);
 inline constexpr auto streamLimit = std::chrono::seconds(120);
 inline constexpr auto closeLimit = std::chrono::seconds(10);
 inline constexpr auto settleTime = milliseconds(100);
+// A waiting host wakes at least this often to look at its deadline.
+inline constexpr std::int32_t waitSliceMs = 100;
 inline constexpr const char* serverClosedText = "Server closed WebSocket connection";
 
 struct Options {
@@ -44,6 +47,7 @@ struct Options {
     std::uint64_t warmup = 0;
     std::uint64_t seconds = 0;
     bool tls = false;
+    bool wait = false;  // sleep in WsWaitForMessage instead of polling
 };
 
 int failure(const char* text) {
@@ -79,9 +83,16 @@ bool connectionEnded() {
     return status == WS_STATUS_ERROR || !lastErrorText().empty();
 }
 
-// Polls until a message is queued. False when the connection ended with nothing queued, or on
-// time-out.
-bool awaitMessage(BenchClock::time_point deadline) {
+// Until a message is queued: polling and yielding, or asleep in WsWaitForMessage. False when the
+// connection ended with nothing queued, or on time-out.
+bool awaitMessage(BenchClock::time_point deadline, bool wait) {
+    if (wait) {
+        // 0 comes at once once the connection has ended, so this loop never spins.
+        while (!WsWaitForMessage(waitSliceMs)) {
+            if (connectionEnded() || BenchClock::now() > deadline) return WsHasMessages() == 1;
+        }
+        return true;
+    }
     while (!WsHasMessages()) {
         if ((connectionEnded() && !WsHasMessages()) || BenchClock::now() > deadline) return false;
         std::this_thread::yield();
@@ -104,8 +115,8 @@ double cpuSeconds(const rusage& usage) {
            static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
-// CPU used by every thread but this one (the host's, which spends its time polling): the
-// library's worker, whose thread has ended by now and is counted all the same.
+// CPU used by every thread but this one (the host's, which spends its time polling or waiting):
+// the library's worker, whose thread has ended by now and is counted all the same.
 double libraryCpuSeconds() {
     rusage process{};
     getrusage(RUSAGE_SELF, &process);
@@ -123,7 +134,7 @@ int runStream(const Options& o) {
         return failure("WsConnect refused");
     const auto capacity = static_cast<std::int32_t>(buffer.size());
     for (std::uint64_t sequence = 0; sequence < o.count; ++sequence) {
-        if (!awaitMessage(deadline)) {
+        if (!awaitMessage(deadline, o.wait)) {
             std::fprintf(stderr, "host_bench: %llu messages of %llu, then: %s\n",
                          static_cast<unsigned long long>(sequence),
                          static_cast<unsigned long long>(o.count), lastErrorText().c_str());
@@ -155,7 +166,7 @@ int runEcho(const Options& o) {
     for (std::uint64_t i = 0; i < o.warmup + o.count; ++i) {
         const auto sent = BenchClock::now();
         if (WsSendMessage(wide.c_str()) != 1) return failure("WsSendMessage failed");
-        if (!awaitMessage(deadline)) return failure("no echo");
+        if (!awaitMessage(deadline, o.wait)) return failure("no echo");
         const std::int32_t length = WsReadMessage(buffer.data(), capacity);
         const double micros = secondsSince(sent) * 1e6;
         if (std::string(buffer.data(), static_cast<std::size_t>(length)) != message)
@@ -229,7 +240,7 @@ int runRss(const Options& o) {
     std::this_thread::sleep_for(settleTime);
     const long idle = statusKib("VmRSS");
     if (!resetPeakRss()) return failure("cannot reset the peak RSS");
-    if (!awaitMessage(BenchClock::now() + streamLimit)) return failure("no message");
+    if (!awaitMessage(BenchClock::now() + streamLimit, o.wait)) return failure("no message");
     const std::int32_t length =
         WsReadMessage(buffer.data(), static_cast<std::int32_t>(buffer.size()));
     const long peak = statusKib("VmHWM");
@@ -242,7 +253,7 @@ int runRss(const Options& o) {
 }
 
 int run(int argc, char** argv) {
-    CommandLine options(argc, argv, {"port", "count", "size", "warmup", "seconds", "tls"});
+    CommandLine options(argc, argv, {"port", "count", "size", "warmup", "seconds", "tls", "wait"});
     Options o;
     o.mode = options.mode();
     o.port = static_cast<int>(options.number("port", 0));
@@ -251,6 +262,7 @@ int run(int argc, char** argv) {
     o.warmup = options.number("warmup", 0);
     o.seconds = options.number("seconds", 10);
     o.tls = options.number("tls", 0) != 0;
+    o.wait = options.number("wait", 0) != 0;
     if (!options.valid()) return 2;
     if (o.mode == "stream") return runStream(o);
     if (o.mode == "echo") return runEcho(o);
