@@ -149,7 +149,7 @@ BOOL onLibraryUnload(DWORD reason) {
     try {
         std::lock_guard<std::mutex> control(bridgeState().controlLock);
         stopWorker();
-        awaitWaitersLeaving();
+        if (otherThreadsRunAtUnload()) awaitWaitersLeaving();
     } catch (...) {
         // A join that cannot be made leaves nothing better to do at unload than to go on.
     }

@@ -104,6 +104,10 @@ void finishWorkerThread() {
     }
 }
 
+bool otherThreadsRunAtUnload() {
+    return unloadingWhileRunning;
+}
+
 void joinWorkerThread(std::thread& worker) {
     if (canPark() && unloadingWhileRunning) {
         endParkedWorkerDuringUnload(worker);

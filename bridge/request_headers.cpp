@@ -1,8 +1,9 @@
 #include "bridge/request_headers.h"
 
 #include <algorithm>
-#include <array>
 #include <string_view>
+
+#include "transport/protocol/handshake_headers.h"
 
 namespace wsbridge {
 namespace {
@@ -13,22 +14,6 @@ inline constexpr Utf16View lineEnd = WSBRIDGE_WIDE("\r\n");
 inline constexpr WCHAR horizontalTab = 0x09;
 inline constexpr WCHAR firstPrintable = 0x20;
 inline constexpr WCHAR lastPrintable = 0x7E;
-
-// Headers the upgrade request carries of its own (RFC 6455 4.1) or that a GET without a body
-// must not have; a second one from the host would contradict them.
-constexpr std::array<std::string_view, 10> handshakeHeaders{
-    "Host",
-    "Upgrade",
-    "Connection",
-    "Sec-WebSocket-Key",
-    "Sec-WebSocket-Version",
-    "Sec-WebSocket-Accept",
-    "Sec-WebSocket-Extensions",
-    "Content-Length",
-    "Transfer-Encoding",
-    "User-Agent",
-};
-constexpr std::string_view protocolHeader = "Sec-WebSocket-Protocol";
 
 char lowerAscii(WCHAR c) {
     return static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
@@ -81,10 +66,11 @@ bool takeLine(Utf16View line, std::vector<std::string>& offered) {
     const Utf16View name = line.substr(0, colon);
     const Utf16View value = line.substr(colon + 1);
     if (!isToken(name) || !std::ranges::all_of(value, isValueCharacter)) return false;
-    for (const std::string_view owned : handshakeHeaders) {
+    for (const std::string_view owned : protocol::handshakeHeaders) {
         if (equalsIgnoringCase(name, owned)) return false;
     }
-    return !equalsIgnoringCase(name, protocolHeader) || takeOfferedProtocols(trim(value), offered);
+    return !equalsIgnoringCase(name, protocol::protocolHeader) ||
+           takeOfferedProtocols(trim(value), offered);
 }
 
 }  // namespace

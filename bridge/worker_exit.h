@@ -14,10 +14,18 @@ void finishWorkerThread();
 // Ends a worker: lets it go and joins it, or, during FreeLibrary, sends it out of its parked wait
 // without waiting for its exit and detaches it.
 void joinWorkerThread(std::thread& worker);
+// During the unload: whether the host's other threads still run (FreeLibrary), so that threads
+// waiting in the library can be given time to leave it. At process exit the system has already
+// ended them.
+bool otherThreadsRunAtUnload();
 #else
 inline void finishWorkerThread() {}
 inline void joinWorkerThread(std::thread& worker) {
     worker.join();
+}
+// dlclose and exit() alike leave the other threads running.
+inline bool otherThreadsRunAtUnload() {
+    return true;
 }
 #endif
 

@@ -24,6 +24,14 @@ std::string utf8Reason() {
     return reason;
 }
 
+// A peer, told how to end the connection or to answer ours, and the close status that follows.
+struct PeerEnding {
+    const char* name;
+    const char* script;
+    std::vector<std::string> arguments;
+    CloseStatus expected;
+};
+
 // Waits as a host does until the connection has ended; the messages are read and dropped.
 void waitUntilEnded() {
     const auto deadline = std::chrono::steady_clock::now() + messageLimit;
@@ -36,13 +44,7 @@ void waitUntilEnded() {
 }  // namespace
 
 TEST_F(ConnectionEndTest, TheServerEndingTheConnectionGivesItsCloseOr1006) {
-    struct Ending {
-        const char* name;
-        const char* script;
-        std::vector<std::string> arguments;
-        CloseStatus expected;
-    };
-    const Ending endings[] = {
+    const PeerEnding endings[] = {
         {"close 1000", "ws_peer.py", {"text=5", "close=1000"}, {1000, ""}},
         {"close 4000 with a reason", "ws_peer.py", {"close=4000:bye now"}, {4000, "bye now"}},
         {"a reason of 123 bytes",
@@ -59,7 +61,7 @@ TEST_F(ConnectionEndTest, TheServerEndingTheConnectionGivesItsCloseOr1006) {
         {"dropped", "ws_peer.py", {"drop"}, {1006, ""}},
         {"a hostile frame", "raw_peer.py", {"c10161"}, {1006, ""}},
     };
-    for (const Ending& ending : endings) {
+    for (const PeerEnding& ending : endings) {
         SCOPED_TRACE(ending.name);
         PeerProcess peer(ending.script, ending.arguments);
         ASSERT_NE(connectAndWait("127.0.0.1", peer.port()), WS_STATUS_ERROR) << lastErrorText();
@@ -72,18 +74,12 @@ TEST_F(ConnectionEndTest, TheServerEndingTheConnectionGivesItsCloseOr1006) {
 }
 
 TEST_F(ConnectionEndTest, AfterWsDisconnectTheServersAnswerCounts) {
-    struct Answer {
-        const char* name;
-        const char* script;
-        std::vector<std::string> arguments;
-        CloseStatus expected;
-    };
-    const Answer answers[] = {
+    const PeerEnding answers[] = {
         {"python3-websockets answers", "ws_peer.py", {"hold"}, {1000, ""}},
         {"the raw peer answers", "raw_peer.py", {"--answer-close"}, {1000, ""}},
         {"nobody answers within the close bound", "raw_peer.py", {}, {1006, ""}},
     };
-    for (const Answer& answer : answers) {
+    for (const PeerEnding& answer : answers) {
         SCOPED_TRACE(answer.name);
         PeerProcess peer(answer.script, answer.arguments);
         ASSERT_EQ(connectAndWait("127.0.0.1", peer.port()), WS_STATUS_CONNECTED) << lastErrorText();

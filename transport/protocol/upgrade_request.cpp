@@ -2,9 +2,9 @@
 #include "transport/protocol/upgrade_request.h"
 
 #include <algorithm>
-#include <array>
 #include <cstdint>
 
+#include "transport/protocol/handshake_headers.h"
 #include "transport/protocol/path_escape.h"
 
 namespace wsbridge::protocol {
@@ -13,23 +13,6 @@ namespace {
 constexpr std::uint8_t firstPrintable = 0x20;
 constexpr std::uint8_t deleteByte = 0x7F;
 constexpr std::string_view lineEnd = "\r\n";
-constexpr std::string_view protocolHeader = "Sec-WebSocket-Protocol";
-
-// What the request writes itself, what only a response carries, and what a GET without a body
-// must not have: an extra one would contradict the handshake.
-constexpr std::array<std::string_view, 10> handshakeHeaders{
-    "Host",
-    "Upgrade",
-    "Connection",
-    "Sec-WebSocket-Key",
-    "Sec-WebSocket-Version",
-    "Sec-WebSocket-Accept",
-    "Sec-WebSocket-Extensions",
-    "Content-Length",
-    "Transfer-Encoding",
-    "User-Agent",
-};
-
 bool isControl(char character) {
     const auto byte = static_cast<std::uint8_t>(character);
     return byte < firstPrintable || byte == deleteByte;
