@@ -38,19 +38,15 @@ DWORD UpgradeRequestHandle::openStream() {
 }
 
 DWORD UpgradeRequestHandle::writeRequest(const std::string& text) {
-    const Deadline deadline = deadlineAfter(timeLimit::response);
     std::size_t offset = 0;
-    while (offset < text.size()) {
-        const IoResult io = stream_->write(text.data() + offset, text.size() - offset);
-        if (io.status == IoStatus::Done) {
-            offset += io.bytes;
-            continue;
-        }
-        if (io.status != IoStatus::WouldBlock) return ERROR_WINHTTP_CONNECTION_ERROR;
-        const Readiness ready = waitUntilReady(stream_->fd(), io.waitFor, {&closed_}, deadline);
-        if (ready != Readiness::Ready) return readinessError(ready, ERROR_WINHTTP_CONNECTION_ERROR);
-    }
-    return ERROR_SUCCESS;
+    return writeWithin(stream_->fd(), deadlineAfter(timeLimit::response), {&closed_},
+                       [&]() -> std::optional<IoResult> {
+                           if (offset == text.size()) return std::nullopt;
+                           const IoResult io =
+                               stream_->write(text.data() + offset, text.size() - offset);
+                           if (io.status == IoStatus::Done) offset += io.bytes;
+                           return io;
+                       });
 }
 
 DWORD UpgradeRequestHandle::send() {

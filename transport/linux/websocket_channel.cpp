@@ -2,101 +2,67 @@
 
 #include <algorithm>
 #include <cstring>
-#include <string_view>
 #include <utility>
 
 #include "transport/linux/random_bytes.h"
-#include "transport/protocol/frame_format.h"
-#include "transport/protocol/protocol_error.h"
+#include "transport/linux/winhttp_mapping.h"
 
 namespace wsbridge::transport {
 namespace {
 
 // Large reads, many frames parsed per read: no system call per frame.
 inline constexpr std::size_t inboxSize = std::size_t{64} * 1024;
-// The header of every frame longer than 65535 bytes (RFC 6455 5.2: 2 bytes and a 64-bit length):
-// what a refill reads while large frames arrive.
-inline constexpr std::size_t largeFrameHeaderSize = 2 + 8;
 // A frame payload (or a direct read) at least this large means large frames are arriving.
 inline constexpr std::size_t largeDirectRead = inboxSize / 2;
 
-using protocol::FrameEventKind;
-using protocol::Opcode;
-
-bool isTextType(WINHTTP_WEB_SOCKET_BUFFER_TYPE type) {
-    return type == WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE ||
-           type == WINHTTP_WEB_SOCKET_UTF8_FRAGMENT_BUFFER_TYPE;
-}
-
-bool isFinalType(WINHTTP_WEB_SOCKET_BUFFER_TYPE type) {
-    return type == WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE ||
-           type == WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE;
-}
-
-bool isDataType(WINHTTP_WEB_SOCKET_BUFFER_TYPE type) {
-    return type == WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE ||
-           type == WINHTTP_WEB_SOCKET_BINARY_FRAGMENT_BUFFER_TYPE || isTextType(type);
-}
+using protocol::ConnectionEventKind;
 
 }  // namespace
 
 WebSocketChannel::WebSocketChannel(std::unique_ptr<ByteStream> stream,
-                                   std::vector<std::uint8_t> frameBytes)
+                                   std::vector<std::uint8_t> frameBytes, ChannelTiming timing)
     : HandleObject(handleKind),
+      timing_(timing),
       fd_(stream->fd()),
       stream_(std::move(stream)),
+      connection_(transportRandom(), timing.keepalive, Clock::now()),
       inbox_(std::max(inboxSize, frameBytes.size())) {
     std::copy(frameBytes.begin(), frameBytes.end(), inbox_.begin());
     inboxEnd_ = frameBytes.size();
-    noteTraffic();
-}
-
-void WebSocketChannel::noteTraffic() {
-    lastTraffic_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
-}
-
-Deadline WebSocketChannel::keepaliveDeadline() const {
-    const Clock::duration since(lastTraffic_.load(std::memory_order_relaxed));
-    return Deadline(since) + timeLimit::keepalive;
 }
 
 // ---- Receiving -------------------------------------------------------------------------------
 
-bool WebSocketChannel::decodeBufferedLocked(Delivery& delivery, PongPayloads& pongs, Pump& pump) {
-    const std::size_t pieceLimit = delivery.buffer ? delivery.length : inbox_.size();
+bool WebSocketChannel::decodeBufferedLocked(std::uint8_t* buffer, std::size_t length, Read& read) {
+    const std::size_t pieceLimit = buffer ? length : inbox_.size();
     while (inboxStart_ < inboxEnd_) {
-        const std::span<const std::uint8_t> input(inbox_.data() + inboxStart_,
-                                                  inboxEnd_ - inboxStart_);
-        const protocol::FrameEvent event = decoder_.next(input, pieceLimit);
+        const protocol::ConnectionEvent event =
+            connection_.receive({inbox_.data() + inboxStart_, inboxEnd_ - inboxStart_}, pieceLimit);
         inboxStart_ += event.consumed;
         switch (event.kind) {
-            case FrameEventKind::NeedMore:
+            case ConnectionEventKind::NeedMore:
                 break;
-            case FrameEventKind::Data:
-                if (!delivery.buffer) continue;  // draining before a close
-                std::memcpy(delivery.buffer, event.payload.data(), event.payload.size());
+            case ConnectionEventKind::Data:
+                if (!buffer) continue;  // draining before a close
+                std::memcpy(buffer, event.payload.data(), event.payload.size());
                 // A large frame that goes on past what this read brought.
-                if (decoder_.dataPayloadPending() > 0 &&
-                    event.payload.size() + decoder_.dataPayloadPending() >= largeDirectRead) {
+                if (connection_.dataPayloadPending() > 0 &&
+                    event.payload.size() + connection_.dataPayloadPending() >= largeDirectRead) {
                     probeNextHeader_ = true;
                 }
-                delivery.bytes = event.payload.size();
-                delivery.type = event.bufferType;
-                pump.outcome = PumpOutcome::Delivered;
+                read.outcome = ReadOutcome::Delivered;
+                read.bytes = event.payload.size();
+                read.pieceType = event.pieceType;
                 return true;
-            case FrameEventKind::Ping:
-                // RFC 6455 5.5.2: answer with a pong carrying the same payload; not while closing.
-                if (delivery.buffer) pongs.emplace_back(event.payload.begin(), event.payload.end());
+            case ConnectionEventKind::PingAnswered:
+                read.pongsQueued = true;
                 continue;
-            case FrameEventKind::Pong:
-                continue;
-            case FrameEventKind::Close:
-                closeReceived_ = true;
-                pump.outcome = PumpOutcome::ServerClosed;
+            case ConnectionEventKind::ServerClosed:
+                read.outcome = ReadOutcome::ServerClosed;
                 return true;
-            case FrameEventKind::Error:
-                pump.outcome = PumpOutcome::ProtocolFailure;
-                pump.error = event.error;
+            case ConnectionEventKind::Failed:
+                read.outcome = ReadOutcome::Failed;
+                read.error = event.error;
                 return true;
         }
         break;
@@ -106,62 +72,60 @@ bool WebSocketChannel::decodeBufferedLocked(Delivery& delivery, PongPayloads& po
 }
 
 // Inside a data frame's payload the bytes can go straight into the caller's buffer.
-bool WebSocketChannel::readDirectLocked(Delivery& delivery, Pump& pump) {
-    const std::size_t wanted = static_cast<std::size_t>(
-        std::min<std::uint64_t>(decoder_.dataPayloadPending(), delivery.length));
-    const IoResult io = stream_->read(delivery.buffer, wanted);
+void WebSocketChannel::readDirectLocked(std::uint8_t* buffer, std::size_t length, Read& read) {
+    const auto wanted =
+        static_cast<std::size_t>(std::min<std::uint64_t>(connection_.dataPayloadPending(), length));
+    const IoResult io = stream_->read(buffer, wanted);
     if (io.status != IoStatus::Done) {
-        pump.outcome =
-            io.status == IoStatus::WouldBlock ? PumpOutcome::MustWait : PumpOutcome::Broken;
-        pump.waitFor = io.waitFor;
-        return true;
+        read.outcome =
+            io.status == IoStatus::WouldBlock ? ReadOutcome::MustWait : ReadOutcome::Broken;
+        read.waitFor = io.waitFor;
+        return;
     }
-    noteTraffic();
+    connection_.noteTraffic(Clock::now());
     if (io.bytes >= largeDirectRead) probeNextHeader_ = true;
-    const protocol::FrameEvent event =
-        decoder_.next(std::span<const std::uint8_t>(delivery.buffer, io.bytes), delivery.length);
-    if (event.kind != FrameEventKind::Data) {  // cannot happen inside a payload; fail safe
-        pump.outcome = PumpOutcome::Broken;
-        return true;
+    const protocol::ConnectionEvent event = connection_.receive({buffer, io.bytes}, length);
+    if (event.kind != ConnectionEventKind::Data) {  // cannot happen inside a payload; fail safe
+        read.outcome = ReadOutcome::Broken;
+        return;
     }
-    if (event.payload.data() != delivery.buffer) {
-        std::memmove(delivery.buffer, event.payload.data(), event.payload.size());
+    if (event.payload.data() != buffer) {
+        std::memmove(buffer, event.payload.data(), event.payload.size());
     }
-    delivery.bytes = event.payload.size();
-    delivery.type = event.bufferType;
-    pump.outcome = PumpOutcome::Delivered;
-    return true;
+    read.outcome = ReadOutcome::Delivered;
+    read.bytes = event.payload.size();
+    read.pieceType = event.pieceType;
 }
 
 // Measured with the loopback benchmark (perf, 64 KiB messages): copying payloads out of inbox_
 // was a fifth of the worker's time. While large frames arrive, only the next header is read
 // here, and its payload then comes by readDirectLocked; any other bytes the short read brings
 // are decoded as usual, so the result is the same whatever the frames are.
-bool WebSocketChannel::refillLocked(Pump& pump) {
+bool WebSocketChannel::refillLocked(Read& read) {
     const std::size_t wanted =
-        std::exchange(probeNextHeader_, false) ? largeFrameHeaderSize : inbox_.size();
+        std::exchange(probeNextHeader_, false) ? protocol::maxServerHeaderSize : inbox_.size();
     const IoResult io = stream_->read(inbox_.data(), wanted);
     if (io.status == IoStatus::Done) {
-        noteTraffic();
+        connection_.noteTraffic(Clock::now());
         inboxStart_ = 0;
         inboxEnd_ = io.bytes;
         return false;
     }
-    pump.outcome = io.status == IoStatus::WouldBlock ? PumpOutcome::MustWait : PumpOutcome::Broken;
-    pump.waitFor = io.waitFor;
+    read.outcome = io.status == IoStatus::WouldBlock ? ReadOutcome::MustWait : ReadOutcome::Broken;
+    read.waitFor = io.waitFor;
     return true;
 }
 
-WebSocketChannel::Pump WebSocketChannel::pumpLocked(Delivery& delivery, PongPayloads& pongs) {
-    Pump pump;
+WebSocketChannel::Read WebSocketChannel::readLocked(std::uint8_t* buffer, std::size_t length) {
+    Read read;
     for (;;) {
-        if (decodeBufferedLocked(delivery, pongs, pump)) return pump;
-        if (delivery.buffer && decoder_.dataPayloadPending() > 0 && pongs.empty()) {
-            readDirectLocked(delivery, pump);
-            return pump;
+        if (decodeBufferedLocked(buffer, length, read)) return read;
+        if (read.pongsQueued) return read;  // answer them before reading on
+        if (buffer && connection_.dataPayloadPending() > 0) {
+            readDirectLocked(buffer, length, read);
+            return read;
         }
-        if (!pongs.empty()) return pump;  // answer them before reading on
-        if (refillLocked(pump)) return pump;
+        if (refillLocked(read)) return read;
     }
 }
 
@@ -170,46 +134,51 @@ DWORD WebSocketChannel::receive(void* buffer, DWORD length, DWORD& bytesRead,
     if (!buffer || length == 0) return ERROR_INVALID_PARAMETER;
     for (;;) {
         if (receiveCancelled_.raised()) return ERROR_WINHTTP_OPERATION_CANCELLED;
-        Delivery delivery{static_cast<std::uint8_t*>(buffer), length};
-        PongPayloads pongs;
-        Pump pump;
+        Read read;
+        Deadline keepaliveDue;
         {
             std::lock_guard<std::mutex> lock(ioLock_);
             if (closeDelivered_) return ERROR_INVALID_OPERATION;
             if (failure_ != ERROR_SUCCESS) return failure_;
-            if (closeReceived_) {
-                pump.outcome = PumpOutcome::ServerClosed;
+            if (connection_.closeReceived()) {
+                read.outcome = ReadOutcome::ServerClosed;
             } else {
-                pump = pumpLocked(delivery, pongs);
+                read = readLocked(static_cast<std::uint8_t*>(buffer), length);
             }
-            if (pump.outcome == PumpOutcome::ServerClosed) closeDelivered_ = true;
+            if (read.outcome == ReadOutcome::ServerClosed) closeDelivered_ = true;
+            keepaliveDue = connection_.keepaliveDue();
         }
-        sendPongs(pongs);  // control replies go out ahead of the data they came with
-        switch (pump.outcome) {
-            case PumpOutcome::Delivered:
-                bytesRead = static_cast<DWORD>(delivery.bytes);
-                type = delivery.type;
+        // Control replies go out ahead of the data they came with (after a failure, with the
+        // close, within the close bound).
+        if (read.pongsQueued && read.outcome != ReadOutcome::Failed) {
+            writeAllOutput(deadlineAfter(timing_.send));
+        }
+        switch (read.outcome) {
+            case ReadOutcome::Delivered:
+                bytesRead = static_cast<DWORD>(read.bytes);
+                type = bufferTypeFor(read.pieceType);
                 return ERROR_SUCCESS;
-            case PumpOutcome::ServerClosed:
+            case ReadOutcome::ServerClosed:
                 // The reply close is sent by WinHttpWebSocketClose, as the platform does.
                 bytesRead = 0;
                 type = WINHTTP_WEB_SOCKET_CLOSE_BUFFER_TYPE;
                 return ERROR_SUCCESS;
-            case PumpOutcome::ProtocolFailure:
-            case PumpOutcome::Broken:
-                return failReceive(pump);
-            case PumpOutcome::MustWait:
+            case ReadOutcome::Failed:
+                return failReceive(platformErrorFor(read.error));
+            case ReadOutcome::Broken:
+                return latchFailure(ERROR_WINHTTP_CONNECTION_ERROR);
+            case ReadOutcome::MustWait:
                 break;
         }
-        if (!pongs.empty()) continue;  // there may be more to read already
-        switch (waitUntilReady(fd_, pump.waitFor, {&receiveCancelled_, &handleClosed_},
-                               keepaliveDeadline())) {
+        if (read.pongsQueued) continue;  // there may be more to read already
+        switch (
+            waitUntilReady(fd_, read.waitFor, {&receiveCancelled_, &handleClosed_}, keepaliveDue)) {
             case Readiness::Ready:
                 break;
             case Readiness::Woken:
                 return ERROR_WINHTTP_OPERATION_CANCELLED;
             case Readiness::TimedOut:
-                sendKeepaliveIfIdle();
+                sendKeepaliveIfDue();
                 break;
             case Readiness::Failed:
                 breakConnection(ERROR_WINHTTP_CONNECTION_ERROR);
@@ -218,139 +187,104 @@ DWORD WebSocketChannel::receive(void* buffer, DWORD length, DWORD& bytesRead,
     }
 }
 
-// RFC 6455 7.1.7: fail the connection, with the close code the error calls for when it has one.
-DWORD WebSocketChannel::failReceive(const Pump& pump) {
-    DWORD error = ERROR_WINHTTP_CONNECTION_ERROR;
-    if (pump.outcome == PumpOutcome::ProtocolFailure) {
-        error = protocol::platformErrorFor(pump.error);
-        if (error == ERROR_SUCCESS) error = ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
-        if (const std::uint16_t code = protocol::closeCodeFor(pump.error); code != 0) {
-            sendClose(code, {}, deadlineAfter(timeLimit::closeWait));
-        }
-    }
+// The connection has queued the close the error calls for (RFC 6455 7.1.7): it goes out within
+// the close bound, then the connection ends.
+DWORD WebSocketChannel::failReceive(DWORD error) {
+    writeAllOutput(deadlineAfter(timing_.closeWait));
+    return latchFailure(error);
+}
+
+DWORD WebSocketChannel::latchFailure(DWORD error) {
     breakConnection(error);
     std::lock_guard<std::mutex> lock(ioLock_);
     return failure_;
 }
 
-void WebSocketChannel::sendPongs(const PongPayloads& pongs) {
-    for (const auto& payload : pongs) {
-        const Deadline deadline = deadlineAfter(timeLimit::send);
-        std::lock_guard<std::mutex> lock(writeLock_);
-        if (closeSent_) return;
-        outgoing_.clear();
-        if (protocol::appendPong(outgoing_, payload, transportRandom()) !=
-            protocol::ProtocolError::None) {
+void WebSocketChannel::sendKeepaliveIfDue() {
+    std::unique_lock<std::mutex> writing(writeLock_, std::try_to_lock);
+    {
+        std::lock_guard<std::mutex> lock(ioLock_);
+        const Deadline now = Clock::now();
+        if (!writing.owns_lock()) {
+            // A frame is going out right now: that is traffic enough.
+            if (now >= connection_.keepaliveDue()) connection_.noteTraffic(now);
             return;
         }
-        if (writeFrame(outgoing_, deadline) != ERROR_SUCCESS) return;
+        if (!connection_.queueKeepaliveIfDue(now)) return;
     }
-}
-
-void WebSocketChannel::sendKeepaliveIfIdle() {
-    if (Clock::now() < keepaliveDeadline()) return;
-    std::unique_lock<std::mutex> lock(writeLock_, std::try_to_lock);
-    if (!lock.owns_lock() || closeSent_) {
-        noteTraffic();  // a frame is going out right now; that is traffic enough
-        return;
-    }
-    // RFC 6455 5.5.3: an unsolicited pong serves as a unidirectional heartbeat.
-    outgoing_.clear();
-    if (protocol::appendPong(outgoing_, {}, transportRandom()) != protocol::ProtocolError::None) {
-        noteTraffic();
-        return;
-    }
-    writeFrame(outgoing_, deadlineAfter(timeLimit::send));
+    writeOutputLocked(deadlineAfter(timing_.send), WriteScope::Everything);
 }
 
 // ---- Sending ---------------------------------------------------------------------------------
 
-DWORD WebSocketChannel::writeFrame(std::span<const std::uint8_t> frame, Deadline deadline) {
-    std::size_t offset = 0;
-    while (offset < frame.size()) {
-        IoResult io;
-        {
+DWORD WebSocketChannel::writeOutputLocked(Deadline deadline, WriteScope scope) {
+    DWORD latched = ERROR_SUCCESS;
+    bool streamFailed = false;
+    const DWORD error =
+        writeWithin(fd_, deadline, {&handleClosed_}, [&]() -> std::optional<IoResult> {
             std::lock_guard<std::mutex> lock(ioLock_);
-            if (failure_ != ERROR_SUCCESS) return failure_;
-            if (shut_) return ERROR_WINHTTP_CONNECTION_ERROR;
-            io = stream_->write(frame.data() + offset, frame.size() - offset);
-        }
-        if (io.status == IoStatus::Done) {
-            offset += io.bytes;
-            noteTraffic();
-            continue;
-        }
-        DWORD error = ERROR_WINHTTP_CONNECTION_ERROR;
-        if (io.status == IoStatus::WouldBlock) {
-            const Readiness ready = waitUntilReady(fd_, io.waitFor, {&handleClosed_}, deadline);
-            if (ready == Readiness::Ready) continue;
-            error = ready == Readiness::TimedOut ? ERROR_WINHTTP_TIMEOUT
-                    : ready == Readiness::Woken  ? ERROR_WINHTTP_OPERATION_CANCELLED
-                                                 : ERROR_WINHTTP_CONNECTION_ERROR;
-            // A frame cut short leaves the stream unusable; an untouched one does not.
-            if (offset == 0) return error;
-        }
-        breakConnection(ERROR_WINHTTP_CONNECTION_ERROR);
-        return error;
+            if (failure_ != ERROR_SUCCESS || shut_) {
+                latched = failure_ != ERROR_SUCCESS ? failure_ : ERROR_WINHTTP_CONNECTION_ERROR;
+                return std::nullopt;
+            }
+            const std::span<const std::uint8_t> bytes = connection_.output();
+            if (bytes.empty() || (scope == WriteScope::Data && !connection_.dataQueued())) {
+                return std::nullopt;
+            }
+            const IoResult io = stream_->write(bytes.data(), bytes.size());
+            if (io.status == IoStatus::Done) {
+                connection_.outputWritten(io.bytes);
+                connection_.noteTraffic(Clock::now());
+            }
+            streamFailed = io.status == IoStatus::Closed || io.status == IoStatus::Failed;
+            return io;
+        });
+    if (latched == ERROR_SUCCESS && error == ERROR_SUCCESS) return ERROR_SUCCESS;
+    bool usable = false;
+    {
+        std::lock_guard<std::mutex> lock(ioLock_);
+        // A frame cut short leaves the stream unusable; an untouched one does not, and a send
+        // that never began is taken back.
+        usable = !streamFailed && !connection_.midFrame() && connection_.withdrawData();
     }
-    return ERROR_SUCCESS;
-}
-
-DWORD WebSocketChannel::send(WINHTTP_WEB_SOCKET_BUFFER_TYPE type, const void* data, DWORD length) {
-    if (!isDataType(type) || (length > 0 && !data)) return ERROR_INVALID_PARAMETER;
-    const OutgoingMessage kind = isTextType(type) ? OutgoingMessage::Text : OutgoingMessage::Binary;
-    std::lock_guard<std::mutex> lock(writeLock_);
-    const Deadline deadline = deadlineAfter(timeLimit::send);
-    if (closeSent_) return ERROR_INVALID_OPERATION;  // RFC 6455 5.5.1: no data after our close
-    // RFC 6455 5.4: the fragments of one message go out in order, none of another between them.
-    if (outgoingMessage_ != OutgoingMessage::None && outgoingMessage_ != kind) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    const Opcode opcode = outgoingMessage_ != OutgoingMessage::None ? Opcode::Continuation
-                          : kind == OutgoingMessage::Text           ? Opcode::Text
-                                                                    : Opcode::Binary;
-    const bool final = isFinalType(type);
-    outgoing_.clear();
-    const std::span<const std::uint8_t> payload(static_cast<const std::uint8_t*>(data), length);
-    if (protocol::appendFrame(outgoing_, opcode, payload, transportRandom(), final) !=
-        protocol::ProtocolError::None) {
-        return ERROR_WINHTTP_INTERNAL_ERROR;
-    }
-    const DWORD error = writeFrame(outgoing_, deadline);
-    if (error == ERROR_SUCCESS) outgoingMessage_ = final ? OutgoingMessage::None : kind;
+    if (latched != ERROR_SUCCESS) return latched;
+    if (!usable) breakConnection(ERROR_WINHTTP_CONNECTION_ERROR);
     return error;
 }
 
-// ---- Closing ---------------------------------------------------------------------------------
-
-DWORD WebSocketChannel::sendClose(std::uint16_t code, std::span<const std::uint8_t> reason,
-                                  Deadline deadline) {
+DWORD WebSocketChannel::writeAllOutput(Deadline deadline) {
     std::lock_guard<std::mutex> lock(writeLock_);
-    if (closeSent_) return ERROR_SUCCESS;  // RFC 6455 5.5.1: one close per endpoint
-    outgoing_.clear();
-    const std::string_view reasonText(reinterpret_cast<const char*>(reason.data()), reason.size());
-    if (protocol::appendClose(outgoing_, code, reasonText, transportRandom()) !=
-        protocol::ProtocolError::None) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    closeSent_ = true;
-    return writeFrame(outgoing_, deadline);
+    return writeOutputLocked(deadline, WriteScope::Everything);
 }
+
+DWORD WebSocketChannel::send(WINHTTP_WEB_SOCKET_BUFFER_TYPE type, const void* data, DWORD length) {
+    const std::optional<protocol::PieceType> piece = pieceTypeFor(type);
+    if (!piece || (length > 0 && !data)) return ERROR_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> lock(writeLock_);
+    const Deadline deadline = deadlineAfter(timing_.send);
+    {
+        std::lock_guard<std::mutex> io(ioLock_);
+        const protocol::ProtocolError refused =
+            connection_.send(*piece, {static_cast<const std::uint8_t*>(data), length});
+        if (refused != protocol::ProtocolError::None) return platformErrorFor(refused);
+    }
+    return writeOutputLocked(deadline, WriteScope::Data);
+}
+
+// ---- Closing ---------------------------------------------------------------------------------
 
 // RFC 6455 7.1.1: after our close, read (and drop) until the server's close arrives or the
 // deadline passes, before the TCP connection is shut.
 void WebSocketChannel::awaitServerClose(Deadline deadline) {
     for (;;) {
-        Delivery drain;
-        PongPayloads ignored;
-        Pump pump;
+        Read read;
         {
             std::lock_guard<std::mutex> lock(ioLock_);
-            if (closeReceived_ || shut_ || failure_ != ERROR_SUCCESS) return;
-            pump = pumpLocked(drain, ignored);
+            if (!connection_.closeExpected() || shut_ || failure_ != ERROR_SUCCESS) return;
+            read = readLocked(nullptr, 0);
         }
-        if (pump.outcome != PumpOutcome::MustWait) return;
-        if (waitUntilReady(fd_, pump.waitFor, {&handleClosed_}, deadline) != Readiness::Ready) {
+        if (read.outcome != ReadOutcome::MustWait) return;
+        if (waitUntilReady(fd_, read.waitFor, {&handleClosed_}, deadline) != Readiness::Ready) {
             return;
         }
     }
@@ -363,10 +297,16 @@ DWORD WebSocketChannel::close(USHORT status, const void* reason, DWORD reasonLen
     }
     receiveCancelled_.raise();
     // One bound for the whole close: a server that neither reads nor answers holds us no longer.
-    const Deadline deadline = deadlineAfter(timeLimit::closeWait);
-    sendClose(status,
-              std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(reason), reasonLength),
-              deadline);
+    const Deadline deadline = deadlineAfter(timing_.closeWait);
+    {
+        std::lock_guard<std::mutex> writing(writeLock_);
+        {
+            std::lock_guard<std::mutex> lock(ioLock_);
+            // RFC 6455 5.5.1: one close per endpoint; a second call queues nothing.
+            connection_.close(status, {static_cast<const std::uint8_t*>(reason), reasonLength});
+        }
+        writeOutputLocked(deadline, WriteScope::Everything);
+    }
     awaitServerClose(deadline);
     std::lock_guard<std::mutex> lock(ioLock_);
     shutLocked();
