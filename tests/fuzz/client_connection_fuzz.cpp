@@ -9,6 +9,7 @@
 #include <string>
 
 #include "tests/peers/peer_frames.h"
+#include "tests/transport/protocol/fixed_random_sources.h"
 #include "transport/protocol/client_connection.h"
 #include "transport/protocol/utf8_validator.h"
 
@@ -40,18 +41,6 @@ class Script {
 
   private:
     std::span<const std::uint8_t> bytes_;
-};
-
-// Mask keys from the script's own counter: any source will do for the rules checked here.
-class CountingSource final : public RandomSource {
-  public:
-    bool fill(std::span<std::uint8_t> out) override {
-        for (std::uint8_t& byte : out) byte = static_cast<std::uint8_t>(next_++);
-        return true;
-    }
-
-  private:
-    unsigned next_ = 0;
 };
 
 // Checks our frames as a server would read them.
@@ -133,7 +122,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     constexpr int stepKinds = 7;
     constexpr std::uint16_t closeCodes[] = {1000, 1001, 1005, 1006, 3000, 999};
     Script script({data, size});
-    CountingSource random;
+    wsbridge::protocol::testing::CountingRandomSource random;  // any keys do for these rules
     TimePoint now{};
     ClientConnection connection(random, 30s, now);
     ClientStreamChecker written;

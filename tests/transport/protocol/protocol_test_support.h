@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "peer_frames.h"
+#include "tests/transport/protocol/fixed_random_sources.h"
 #include "transport/protocol/frame_decoder.h"
-#include "transport/protocol/random_source.h"
 
 namespace wsbridge::protocol::testing {
 
@@ -47,38 +47,6 @@ inline constexpr std::uint8_t lastContinuation = 0x80;
 inline constexpr std::uint8_t closeFrame = 0x88;
 inline constexpr std::uint8_t pingFrame = 0x89;
 inline constexpr std::uint8_t pongFrame = 0x8A;
-
-// Hands out the given bytes in a cycle and counts how many were drawn.
-class CyclingRandomSource final : public RandomSource {
-  public:
-    explicit CyclingRandomSource(Bytes pattern) : pattern_(std::move(pattern)) {}
-    bool fill(std::span<std::uint8_t> out) override {
-        for (std::uint8_t& byte : out) byte = pattern_[drawn_++ % pattern_.size()];
-        return true;
-    }
-    std::size_t drawn() const { return drawn_; }
-
-  private:
-    Bytes pattern_;
-    std::size_t drawn_ = 0;
-};
-
-// Hands out 0, 1, 2, ... so that consecutive draws always differ.
-class CountingRandomSource final : public RandomSource {
-  public:
-    bool fill(std::span<std::uint8_t> out) override {
-        for (std::uint8_t& byte : out) byte = static_cast<std::uint8_t>(next_++);
-        return true;
-    }
-
-  private:
-    unsigned next_ = 0;
-};
-
-class FailingRandomSource final : public RandomSource {
-  public:
-    bool fill(std::span<std::uint8_t>) override { return false; }
-};
 
 // What a decoded stream means, independent of how it was chunked: whole messages (pieces
 // joined), control events and the final error.
