@@ -57,12 +57,12 @@ DWORD UpgradeRequestHandle::send() {
     std::optional<std::string> key = protocol::makeClientKey(transportRandom());
     if (!key) return ERROR_WINHTTP_INTERNAL_ERROR;
     clientKey_ = std::move(*key);
+    // The host and user agent were checked, and the path escaped, when they were recorded.
     const protocol::UpgradeTarget upgrade{target_.host, target_.port, target_.secure, target_.path,
                                           target_.userAgent};
-    const protocol::UpgradeRequest request = protocol::buildUpgradeRequest(upgrade, clientKey_);
-    if (request.error != protocol::ProtocolError::None) return ERROR_WINHTTP_INVALID_URL;
+    const std::string request = protocol::buildUpgradeRequest(upgrade, clientKey_);
     if (const DWORD error = openStream(); error != ERROR_SUCCESS) return error;
-    if (const DWORD error = writeRequest(request.text); error != ERROR_SUCCESS) return error;
+    if (const DWORD error = writeRequest(request); error != ERROR_SUCCESS) return error;
     stage_ = Stage::Sent;
     return ERROR_SUCCESS;
 }

@@ -3,8 +3,6 @@
 
 #include <cstdint>
 
-#include "transport/protocol/path_escape.h"
-
 namespace wsbridge::protocol {
 namespace {
 
@@ -39,23 +37,26 @@ void appendHeader(std::string& text, std::string_view name, std::string_view val
 
 }  // namespace
 
-bool isAcceptableHost(std::string_view host) {
-    if (host.empty()) return false;
+ProtocolError checkHost(std::string_view host) {
+    if (host.empty()) return ProtocolError::InvalidHost;
     for (const char character : host) {
         if (isControl(character) || character == ' ' || character == '/' || character == '@') {
-            return false;
+            return ProtocolError::InvalidHost;
         }
     }
-    return true;
+    return ProtocolError::None;
 }
 
-UpgradeRequest buildUpgradeRequest(const UpgradeTarget& target, std::string_view clientKey) {
-    if (!isAcceptableHost(target.host)) return {ProtocolError::InvalidHost, {}};
-    for (const char character : target.userAgent) {
-        if (isControl(character)) return {ProtocolError::InvalidUserAgent, {}};
+ProtocolError checkUserAgent(std::string_view userAgent) {
+    for (const char character : userAgent) {
+        if (isControl(character)) return ProtocolError::InvalidUserAgent;
     }
+    return ProtocolError::None;
+}
+
+std::string buildUpgradeRequest(const UpgradeTarget& target, std::string_view clientKey) {
     std::string text;
-    text.append("GET ").append(escapeRequestPath(target.path)).append(" HTTP/1.1").append(lineEnd);
+    text.append("GET ").append(target.requestTarget).append(" HTTP/1.1").append(lineEnd);
     appendHeader(text, "Host", hostHeaderValue(target));
     appendHeader(text, "Upgrade", "websocket");
     appendHeader(text, "Connection", "Upgrade");
@@ -63,7 +64,7 @@ UpgradeRequest buildUpgradeRequest(const UpgradeTarget& target, std::string_view
     appendHeader(text, "Sec-WebSocket-Version", "13");
     appendHeader(text, "User-Agent", target.userAgent);
     text.append(lineEnd);
-    return {ProtocolError::None, std::move(text)};
+    return text;
 }
 
 }  // namespace wsbridge::protocol
