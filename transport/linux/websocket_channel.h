@@ -1,12 +1,12 @@
-// An open WebSocket's I/O: the byte stream, the waits and the deadlines around the connection's
-// rules (protocol::ClientConnection), driven by the receive on the worker's thread while the
-// host's thread sends or closes.
+// An open WebSocket's operations: the receive on the worker's thread, sends and the close on the
+// host's, with their locks, waits and deadlines. The bytes move in ConnectionStream; the rules
+// are protocol::ClientConnection's.
 //
 // Locks: writeLock_ is held by whoever writes output, for the whole of it (a message, a pong, a
 // close), so one writer at a time finishes what it began; ioLock_ is held for each single call
-// into the stream (one TLS object is never used by two threads at once) and for the connection.
-// writeLock_ is always taken before ioLock_, and nobody waits for the socket while holding
-// ioLock_.
+// into the stream (one TLS object is never used by two threads at once), which is also every
+// use of the connection. writeLock_ is always taken before ioLock_, and nobody waits for the
+// socket while holding ioLock_.
 #pragma once
 
 #include <chrono>
@@ -15,11 +15,10 @@
 #include <mutex>
 #include <vector>
 
-#include "transport/linux/byte_stream.h"
+#include "transport/linux/connection_stream.h"
 #include "transport/linux/handle_table.h"
 #include "transport/linux/time_limits.h"
 #include "transport/linux/wake_event.h"
-#include "transport/protocol/client_connection.h"
 
 namespace wsbridge::transport {
 
@@ -50,37 +49,18 @@ class WebSocketChannel final : public HandleObject {
     void onHandleClosed() override;
 
   private:
-    enum class ReadOutcome { Delivered, ServerClosed, Failed, Broken, MustWait };
-    // How much output a writer writes: up to the end of its own data frame, or all there is.
-    enum class WriteScope { Data, Everything };
+    using Outcome = ConnectionStream::Outcome;
 
-    struct Read {
-        ReadOutcome outcome = ReadOutcome::MustWait;
-        Direction waitFor = Direction::Read;
-        bool pongsQueued = false;  // to be written before reading on
-        std::size_t bytes = 0;
-        protocol::PieceType pieceType = protocol::PieceType::BinaryMessage;
-        protocol::ProtocolError error = protocol::ProtocolError::None;
-    };
-
-    // Under ioLock_: feeds what is buffered to the connection, reading more while the stream has
-    // more, until an event for the caller, a pong to write, or a stream that would block. A null
-    // buffer drains: data is read and dropped.
-    Read readLocked(std::uint8_t* buffer, std::size_t length);
-    bool decodeBufferedLocked(std::uint8_t* buffer, std::size_t length, Read& read);
-    void readDirectLocked(std::uint8_t* buffer, std::size_t length, Read& read);
-    bool refillLocked(Read& read);
-
+    // Under writeLock_: writes the connection's output (up to the end of the queued data frame
+    // when dataOnly) within the deadline.
+    DWORD writeOutputLocked(Deadline deadline, bool dataOnly);
+    DWORD writeAllOutput(Deadline deadline);
     DWORD failReceive(DWORD error);
     // Ends the connection with `error`, unless it already ended; returns the error it ended with.
     DWORD latchFailure(DWORD error);
-    // Under writeLock_: writes the connection's output within the deadline.
-    DWORD writeOutputLocked(Deadline deadline, WriteScope scope);
-    DWORD writeAllOutput(Deadline deadline);
     void sendKeepaliveIfDue();
     void awaitServerClose(Deadline deadline);
     void breakConnection(DWORD error);
-    void shutLocked();
 
     const ChannelTiming timing_;
     const int fd_;                // for polling; the stream owns it and outlives every wait on it
@@ -88,16 +68,8 @@ class WebSocketChannel final : public HandleObject {
     WakeEvent handleClosed_;      // raised by closing the handle only
 
     std::mutex ioLock_;
-    std::unique_ptr<ByteStream> stream_;
-    protocol::ClientConnection connection_;
-    std::vector<std::uint8_t> inbox_;
-    std::size_t inboxStart_ = 0;
-    std::size_t inboxEnd_ = 0;
+    ConnectionStream stream_;
     bool closeDelivered_ = false;
-    bool shut_ = false;
-    // Set while large data frames arrive: the next refill reads only a frame header, so that the
-    // payload after it goes straight into the caller's buffer instead of through inbox_.
-    bool probeNextHeader_ = false;
     DWORD failure_ = ERROR_SUCCESS;  // latched: every later receive reports it
 
     // Not a timed lock: every holder's writes are bounded by their own deadline, so a wait for
