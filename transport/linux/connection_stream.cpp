@@ -113,6 +113,10 @@ bool ConnectionStream::refill(Read& read) {
 
 ConnectionStream::Read ConnectionStream::read(std::uint8_t* buffer, std::size_t length) {
     Read read;
+    if (connection_.closeReceived()) {
+        read.outcome = Outcome::ServerClosed;
+        return read;
+    }
     for (;;) {
         if (decodeBuffered(buffer, length, read)) return read;
         if (read.pongsQueued) return read;  // answer them before reading on
@@ -126,11 +130,13 @@ ConnectionStream::Read ConnectionStream::read(std::uint8_t* buffer, std::size_t 
 
 std::optional<IoResult> ConnectionStream::writeSome(bool dataOnly) {
     const std::span<const std::uint8_t> bytes = connection_.output();
-    if (bytes.empty() || (dataOnly && !connection_.dataQueued())) return std::nullopt;
+    if (ended_ || bytes.empty() || (dataOnly && !connection_.dataQueued())) return std::nullopt;
     const IoResult io = stream_->write(bytes.data(), bytes.size());
     if (io.status == IoStatus::Done) {
         connection_.outputWritten(io.bytes);
         connection_.noteTraffic(Clock::now());
+    } else if (io.status != IoStatus::WouldBlock) {
+        end(ERROR_WINHTTP_CONNECTION_ERROR);
     }
     return io;
 }
@@ -139,10 +145,18 @@ bool ConnectionStream::abandonUnwritten() {
     return !connection_.midFrame() && connection_.withdrawData();
 }
 
-void ConnectionStream::shutdown() {
-    if (shut_) return;
+bool ConnectionStream::queueKeepalive(bool writerBusy) {
+    const Deadline now = Clock::now();
+    if (!writerBusy) return connection_.queueKeepaliveIfDue(now);
+    if (now >= connection_.keepaliveDue()) connection_.noteTraffic(now);
+    return false;
+}
+
+void ConnectionStream::end(DWORD failure) {
+    if (failure_ == ERROR_SUCCESS) failure_ = failure;
+    if (ended_) return;
     stream_->shutdown();
-    shut_ = true;
+    ended_ = true;
 }
 
 }  // namespace wsbridge::transport

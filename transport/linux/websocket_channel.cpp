@@ -25,12 +25,8 @@ DWORD WebSocketChannel::receive(void* buffer, DWORD length, DWORD& bytesRead,
         {
             std::lock_guard<std::mutex> lock(ioLock_);
             if (closeDelivered_) return ERROR_INVALID_OPERATION;
-            if (failure_ != ERROR_SUCCESS) return failure_;
-            if (stream_.connection().closeReceived()) {
-                read.outcome = Outcome::ServerClosed;
-            } else {
-                read = stream_.read(static_cast<std::uint8_t*>(buffer), length);
-            }
+            if (stream_.failure() != ERROR_SUCCESS) return stream_.failure();
+            read = stream_.read(static_cast<std::uint8_t*>(buffer), length);
             if (read.outcome == Outcome::ServerClosed) closeDelivered_ = true;
             keepaliveDue = stream_.connection().keepaliveDue();
         }
@@ -50,9 +46,12 @@ DWORD WebSocketChannel::receive(void* buffer, DWORD length, DWORD& bytesRead,
                 type = WINHTTP_WEB_SOCKET_CLOSE_BUFFER_TYPE;
                 return ERROR_SUCCESS;
             case Outcome::Failed:
-                return failReceive(platformErrorFor(read.error));
+                // The connection has queued the close the error calls for (RFC 6455 7.1.7): it
+                // goes out within the close bound, then the connection ends.
+                writeAllOutput(deadlineAfter(timing_.closeWait));
+                return breakConnection(platformErrorFor(read.error));
             case Outcome::Broken:
-                return latchFailure(ERROR_WINHTTP_CONNECTION_ERROR);
+                return breakConnection(ERROR_WINHTTP_CONNECTION_ERROR);
             case Outcome::MustWait:
                 break;
         }
@@ -73,61 +72,39 @@ DWORD WebSocketChannel::receive(void* buffer, DWORD length, DWORD& bytesRead,
     }
 }
 
-// The connection has queued the close the error calls for (RFC 6455 7.1.7): it goes out within
-// the close bound, then the connection ends.
-DWORD WebSocketChannel::failReceive(DWORD error) {
-    writeAllOutput(deadlineAfter(timing_.closeWait));
-    return latchFailure(error);
-}
-
-DWORD WebSocketChannel::latchFailure(DWORD error) {
-    breakConnection(error);
+DWORD WebSocketChannel::breakConnection(DWORD error) {
     std::lock_guard<std::mutex> lock(ioLock_);
-    return failure_;
+    stream_.end(error);
+    return stream_.failure();
 }
 
 void WebSocketChannel::sendKeepaliveIfDue() {
     std::unique_lock<std::mutex> writing(writeLock_, std::try_to_lock);
+    bool queued = false;
     {
         std::lock_guard<std::mutex> lock(ioLock_);
-        protocol::ClientConnection& connection = stream_.connection();
-        const Deadline now = Clock::now();
-        if (!writing.owns_lock()) {
-            // A frame is going out right now: that is traffic enough.
-            if (now >= connection.keepaliveDue()) connection.noteTraffic(now);
-            return;
-        }
-        if (!connection.queueKeepaliveIfDue(now)) return;
+        queued = stream_.queueKeepalive(!writing.owns_lock());
     }
-    writeOutputLocked(deadlineAfter(timing_.send), false);
+    if (queued) writeOutputLocked(deadlineAfter(timing_.send), false);
 }
 
 // ---- Sending ---------------------------------------------------------------------------------
 
 DWORD WebSocketChannel::writeOutputLocked(Deadline deadline, bool dataOnly) {
-    DWORD latched = ERROR_SUCCESS;
-    bool streamFailed = false;
+    bool ended = false;
     const DWORD error =
         writeWithin(fd_, deadline, {&handleClosed_}, [&]() -> std::optional<IoResult> {
             std::lock_guard<std::mutex> lock(ioLock_);
-            if (failure_ != ERROR_SUCCESS || stream_.isShut()) {
-                latched = failure_ != ERROR_SUCCESS ? failure_ : ERROR_WINHTTP_CONNECTION_ERROR;
-                return std::nullopt;
-            }
-            const std::optional<IoResult> io = stream_.writeSome(dataOnly);
-            streamFailed = io && (io->status == IoStatus::Closed || io->status == IoStatus::Failed);
-            return io;
+            ended = stream_.ended();
+            return stream_.writeSome(dataOnly);
         });
-    if (latched == ERROR_SUCCESS && error == ERROR_SUCCESS) return ERROR_SUCCESS;
-    bool usable = false;
-    {
-        // A frame cut short leaves the stream unusable; an untouched one does not, and a send
-        // that never began is taken back.
-        std::lock_guard<std::mutex> lock(ioLock_);
-        usable = stream_.abandonUnwritten() && !streamFailed;
-    }
-    if (latched != ERROR_SUCCESS) return latched;
-    if (!usable) breakConnection(ERROR_WINHTTP_CONNECTION_ERROR);
+    if (!ended && error == ERROR_SUCCESS) return ERROR_SUCCESS;
+    std::lock_guard<std::mutex> lock(ioLock_);
+    // A frame cut short leaves the stream unusable; an untouched one does not, and a send that
+    // never began is taken back.
+    const bool usable = stream_.abandonUnwritten();
+    if (ended) return stream_.endedWith();
+    if (!usable) stream_.end(ERROR_WINHTTP_CONNECTION_ERROR);
     return error;
 }
 
@@ -159,10 +136,7 @@ void WebSocketChannel::awaitServerClose(Deadline deadline) {
         ConnectionStream::Read read;
         {
             std::lock_guard<std::mutex> lock(ioLock_);
-            if (!stream_.connection().closeExpected() || stream_.isShut() ||
-                failure_ != ERROR_SUCCESS) {
-                return;
-            }
+            if (!stream_.connection().closeExpected() || stream_.ended()) return;
             read = stream_.read(nullptr, 0);
         }
         if (read.outcome != Outcome::MustWait) return;
@@ -192,7 +166,7 @@ DWORD WebSocketChannel::close(USHORT status, const void* reason, DWORD reasonLen
     }
     awaitServerClose(deadline);
     std::lock_guard<std::mutex> lock(ioLock_);
-    stream_.shutdown();
+    stream_.end();
     return ERROR_SUCCESS;
 }
 
@@ -200,13 +174,7 @@ void WebSocketChannel::onHandleClosed() {
     handleClosed_.raise();
     receiveCancelled_.raise();
     std::lock_guard<std::mutex> lock(ioLock_);
-    stream_.shutdown();
-}
-
-void WebSocketChannel::breakConnection(DWORD error) {
-    std::lock_guard<std::mutex> lock(ioLock_);
-    if (failure_ == ERROR_SUCCESS) failure_ = error;
-    stream_.shutdown();
+    stream_.end();
 }
 
 }  // namespace wsbridge::transport

@@ -55,12 +55,11 @@ class WebSocketChannel final : public HandleObject {
     // when dataOnly) within the deadline.
     DWORD writeOutputLocked(Deadline deadline, bool dataOnly);
     DWORD writeAllOutput(Deadline deadline);
-    DWORD failReceive(DWORD error);
-    // Ends the connection with `error`, unless it already ended; returns the error it ended with.
-    DWORD latchFailure(DWORD error);
+    // Ends the connection with `error`, unless it already failed; returns the error it failed
+    // with.
+    DWORD breakConnection(DWORD error);
     void sendKeepaliveIfDue();
     void awaitServerClose(Deadline deadline);
-    void breakConnection(DWORD error);
 
     const ChannelTiming timing_;
     const int fd_;                // for polling; the stream owns it and outlives every wait on it
@@ -70,7 +69,6 @@ class WebSocketChannel final : public HandleObject {
     std::mutex ioLock_;
     ConnectionStream stream_;
     bool closeDelivered_ = false;
-    DWORD failure_ = ERROR_SUCCESS;  // latched: every later receive reports it
 
     // Not a timed lock: every holder's writes are bounded by their own deadline, so a wait for
     // it is bounded too (by the send limit at most).
