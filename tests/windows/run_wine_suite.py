@@ -4,11 +4,13 @@
 Usage:
     /usr/bin/python3 run_wine_suite.py BUILD_DIR [--peer PATH]
 
-BUILD_DIR is the cross-build folder (it holds wsbridge.dll and tests/windows/wine_host.exe); the
-Wine prefix is made fresh in BUILD_DIR/wineprefix the first time. For each scenario the runner
-starts a peer (tests/peers/ws_peer.py) with the steps it needs, runs wine_host.exe, which checks
-what the host sees, and then checks in the peer's record what the server saw. Every wait is
-bounded; the exit code is 0 only when every scenario passed.
+BUILD_DIR is the cross-build folder (it holds wsbridge.dll, wine_linked_host.exe and
+tests/windows/wine_host.exe); the Wine prefix is made fresh in BUILD_DIR/wineprefix the first
+time. For each scenario the runner starts a peer (tests/peers/ws_peer.py) with the steps it needs,
+runs wine_host.exe, which checks what the host sees, and then checks in the peer's record what the
+server saw. The scenarios that keep the library loaded run once more with wine_linked_host.exe,
+which links the DLL through its import library. Every wait is bounded; the exit code is 0 only
+when every scenario passed.
 """
 
 import argparse
@@ -23,6 +25,7 @@ import threading
 import time
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
+VERSION = (ROOT / "VERSION").read_text().strip()
 DEFAULT_PEER = ROOT / "tests" / "peers" / "ws_peer.py"
 PYTHON = "/usr/bin/python3"  # the interpreter that sees Debian's python3-websockets
 
@@ -123,6 +126,8 @@ SCENARIOS = [
     ("unload-race", ["close=1000"], connections_done(20), nothing_more),
     ("exit-connected", ["hold"], connections_done(1), expect_closed_with_1000(1)),
 ]
+# The scenarios that never unload the library, for the host linked through the import library.
+LINKED_SCENARIOS = ["exchange", "exit-connected"]
 
 
 def windows_path(path):
@@ -140,9 +145,8 @@ def prepare_prefix(build, environment):
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
-def run_host(build, environment, scenario, port):
-    command = ["wine", str(build / "tests" / "windows" / "wine_host.exe"),
-               windows_path(build / "wsbridge.dll"), scenario, str(port)]
+def run_host(host, build, environment, scenario, argument):
+    command = ["wine", str(host), windows_path(build / "wsbridge.dll"), scenario, str(argument)]
     try:
         result = subprocess.run(command, env=environment, capture_output=True, text=True,
                                 timeout=HOST_SECONDS)
@@ -152,11 +156,11 @@ def run_host(build, environment, scenario, port):
     return result.stdout, result.returncode
 
 
-def run_scenario(build, environment, peer_script, scenario, peer_options, complete, expect):
+def run_scenario(host, build, environment, peer_script, scenario, peer_options, complete, expect):
     peer = Peer(peer_script, peer_options) if peer_options is not None else None
     try:
         port = peer.port if peer else free_port()
-        output, code = run_host(build, environment, scenario, port)
+        output, code = run_host(host, build, environment, scenario, port)
         failures = [line for line in output.splitlines() if line.startswith("FAIL")]
         if code != 0 and not failures:
             failures.append(f"FAIL wine_host exited with {code}")
@@ -171,14 +175,27 @@ def run_scenario(build, environment, peer_script, scenario, peer_options, comple
     finally:
         if peer:
             peer.stop()
+    return report(f"{scenario} ({host.stem})", output, failures)
+
+
+def report(name, output, failures):
     for line in output.splitlines():
         if line.startswith("note"):
-            print(f"  {scenario}: {line}")
+            print(f"  {name}: {line}")
     for line in failures:
-        print(f"  {scenario}: {line}")
+        print(f"  {name}: {line}")
     passed = not failures
-    print(f"{'PASS' if passed else 'FAIL'} {scenario}", flush=True)
+    print(f"{'PASS' if passed else 'FAIL'} {name}", flush=True)
     return passed
+
+
+def run_version_resource(host, build, environment):
+    """What the system's version API reads from the DLL: the numbers of VERSION."""
+    output, code = run_host(host, build, environment, "version-resource", VERSION)
+    failures = [line for line in output.splitlines() if line.startswith("FAIL")]
+    if code != 0 and not failures:
+        failures.append(f"FAIL wine_host exited with {code}")
+    return report("version-resource", output, failures)
 
 
 def run_cli_exchange(build, environment, peer_script):
@@ -220,11 +237,16 @@ def main():
     environment = dict(os.environ, WINEDEBUG="-all", WINEPREFIX=str(build / "wineprefix"),
                        WINEDLLOVERRIDES="mscoree,mshtml=")  # no Mono or Gecko prompts
     prepare_prefix(build, environment)
+    loading_host = build / "tests" / "windows" / "wine_host.exe"
+    linked_host = build / "wine_linked_host.exe"
     results = []
     try:
         for scenario, options, complete, expect in SCENARIOS:
-            results.append(run_scenario(build, environment, arguments.peer, scenario, options,
-                                        complete, expect))
+            hosts = [loading_host] + ([linked_host] if scenario in LINKED_SCENARIOS else [])
+            for host in hosts:
+                results.append(run_scenario(host, build, environment, arguments.peer, scenario,
+                                            options, complete, expect))
+        results.append(run_version_resource(loading_host, build, environment))
         results.append(run_cli_exchange(build, environment, arguments.peer))
     finally:
         # Leave no wineserver behind: it ends by itself shortly after the last Wine process.
