@@ -30,9 +30,9 @@ def run(command, environment=None, cwd=None):
     return result.stdout
 
 
-def build_with_cmake(build_dir, *cmake_options):
+def build_with_cmake(build_dir, *cmake_options, source=C_HOST):
     """The example's own CMake project (find_package(wsbridge 0.2 REQUIRED)); returns the host."""
-    run(["cmake", "-S", C_HOST, "-B", build_dir, *cmake_options])
+    run(["cmake", "-S", source, "-B", build_dir, *cmake_options])
     run(["cmake", "--build", build_dir])
     return pathlib.Path(build_dir) / "minimal_host"
 
@@ -42,9 +42,9 @@ def pkg_config(pc_dir, *options):
     return run(["pkg-config", *options, "wsbridge"], environment).split()
 
 
-def build_with_pkg_config(output, pc_dir, compiler="cc"):
+def build_with_pkg_config(output, pc_dir, source=C_HOST):
     """One compiler call with the flags pkg-config gives; returns the host."""
-    run([compiler, C_HOST / "minimal_host.c", "-o", output,
+    run(["cc", pathlib.Path(source) / "minimal_host.c", "-o", output,
          *pkg_config(pc_dir, "--cflags", "--libs")])
     return pathlib.Path(output)
 

@@ -45,7 +45,8 @@ class Peer:
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         self.lines = queue.Queue()
         self.record = []
-        threading.Thread(target=self._read, daemon=True).start()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
         self.port = int(self.lines.get(timeout=PEER_START_SECONDS))
 
     def _read(self):
@@ -72,6 +73,8 @@ class Peer:
         except subprocess.TimeoutExpired:
             self.process.kill()
             self.process.wait()
+        self.reader.join(timeout=PEER_RECORD_SECONDS)  # it ends with the peer's output
+        self.process.stdout.close()
 
 
 def events(record, kind):
@@ -135,7 +138,20 @@ def windows_path(path):
     return "Z:" + str(path).replace("/", "\\")
 
 
-def prepare_prefix(build, environment):
+def wine_environment(prefix):
+    """The environment for running programs under Wine in PREFIX, made there first if need be."""
+    environment = dict(os.environ, WINEDEBUG="-all", WINEPREFIX=str(prefix),
+                       WINEDLLOVERRIDES="mscoree,mshtml=")  # no Mono or Gecko prompts
+    prepare_prefix(environment)
+    return environment
+
+
+def stop_wineserver(environment):
+    """Leaves no wineserver behind: it ends by itself shortly after the last Wine process."""
+    subprocess.run(["wineserver", "-w"], env=environment, timeout=WINESERVER_EXIT_SECONDS)
+
+
+def prepare_prefix(environment):
     prefix = pathlib.Path(environment["WINEPREFIX"])
     if (prefix / "system.reg").exists():
         return
@@ -198,12 +214,12 @@ def run_version_resource(host, build, environment):
     return report("version-resource", output, failures)
 
 
-def run_cli_exchange(build, environment, peer_script):
+def run_cli_exchange(cli, environment, peer_script):
     """wsbridge-cli.exe, the command-line host, next to the DLL it loads by default."""
     peer = Peer(peer_script, ["await=1", "say=from the server", "close=1000"])
     failures = []
     try:
-        command = ["wine", str(build / "wsbridge-cli.exe"), "--send", "hello", "--expect", "1",
+        command = ["wine", str(cli), "--send", "hello", "--expect", "1",
                    "--timeout", "20", f"ws://127.0.0.1:{peer.port}/cli"]
         try:
             result = subprocess.run(command, env=environment, capture_output=True, text=True,
@@ -234,9 +250,7 @@ def main():
     arguments = parser.parse_args()
     build = arguments.build.resolve()
 
-    environment = dict(os.environ, WINEDEBUG="-all", WINEPREFIX=str(build / "wineprefix"),
-                       WINEDLLOVERRIDES="mscoree,mshtml=")  # no Mono or Gecko prompts
-    prepare_prefix(build, environment)
+    environment = wine_environment(build / "wineprefix")
     loading_host = build / "tests" / "windows" / "wine_host.exe"
     linked_host = build / "wine_linked_host.exe"
     results = []
@@ -247,10 +261,9 @@ def main():
                 results.append(run_scenario(host, build, environment, arguments.peer, scenario,
                                             options, complete, expect))
         results.append(run_version_resource(loading_host, build, environment))
-        results.append(run_cli_exchange(build, environment, arguments.peer))
+        results.append(run_cli_exchange(build / "wsbridge-cli.exe", environment, arguments.peer))
     finally:
-        # Leave no wineserver behind: it ends by itself shortly after the last Wine process.
-        subprocess.run(["wineserver", "-w"], env=environment, timeout=WINESERVER_EXIT_SECONDS)
+        stop_wineserver(environment)
     print(f"wine suite: {sum(results)} of {len(results)} scenarios passed")
     return 0 if all(results) else 1
 
