@@ -467,8 +467,7 @@ static void scenarioVersionResource(const wchar_t* path, const wchar_t* version)
                    {L"FileDescription", NULL}};
     for (size_t i = 0; i < sizeof strings / sizeof strings[0]; ++i) {
         wchar_t query[versionTextCapacity];
-        swprintf(query, versionTextCapacity, L"\\StringFileInfo\\040904B0\\%ls",
-                 strings[i].name);
+        swprintf(query, versionTextCapacity, L"\\StringFileInfo\\040904B0\\%ls", strings[i].name);
         wchar_t* value = NULL;
         const int found = VerQueryValueW(data, query, (void**)&value, &length) && length > 1;
         const wchar_t* wanted = strings[i].wanted;
