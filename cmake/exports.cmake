@@ -3,14 +3,14 @@
 # local) and a module-definition file for the Windows linkers (which names the DLL exports, and
 # from which the MSVC import library is made). Both go into the build folder.
 #
-# Sets WSBRIDGE_EXPORT_NAMES, WSBRIDGE_VERSION_SCRIPT and WSBRIDGE_DEF_FILE.
+# Sets WSBRIDGE_VERSION_SCRIPT and WSBRIDGE_DEF_FILE, the two files' paths.
 set(export_list ${PROJECT_SOURCE_DIR}/bridge/exports.txt)
 set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${export_list})
-file(STRINGS ${export_list} WSBRIDGE_EXPORT_NAMES REGEX "^[A-Za-z_][A-Za-z0-9_]*$")
+file(STRINGS ${export_list} export_names REGEX "^[A-Za-z_][A-Za-z0-9_]*$")
 
 set(version_script_names "")
 set(def_names "")
-foreach(name IN LISTS WSBRIDGE_EXPORT_NAMES)
+foreach(name IN LISTS export_names)
   string(APPEND version_script_names "    ${name};\n")
   string(APPEND def_names "    ${name}\n")
 endforeach()
