@@ -9,8 +9,9 @@ tests/windows/wine_host.exe); the Wine prefix is made fresh in BUILD_DIR/winepre
 time. For each scenario the runner starts a peer (tests/peers/ws_peer.py) with the steps it needs,
 runs wine_host.exe, which checks what the host sees, and then checks in the peer's record what the
 server saw. The scenarios that keep the library loaded run once more with wine_linked_host.exe,
-which links the DLL through its import library. Every wait is bounded; the exit code is 0 only
-when every scenario passed.
+which links the DLL through its import library (libwsbridge.dll.a), and msvc_linked_host.exe,
+linked by lld-link against wsbridge.lib, calls each function once. Every wait is bounded; the exit
+code is 0 only when every scenario passed.
 """
 
 import argparse
@@ -177,9 +178,7 @@ def run_scenario(host, build, environment, peer_script, scenario, peer_options, 
     try:
         port = peer.port if peer else free_port()
         output, code = run_host(host, build, environment, scenario, port)
-        failures = [line for line in output.splitlines() if line.startswith("FAIL")]
-        if code != 0 and not failures:
-            failures.append(f"FAIL wine_host exited with {code}")
+        failures = host_failures(output, code)
         if "end" not in output.splitlines():
             failures.append("FAIL wine_host ended before the end of its scenario")
         if peer:
@@ -192,6 +191,14 @@ def run_scenario(host, build, environment, peer_script, scenario, peer_options, 
         if peer:
             peer.stop()
     return report(f"{scenario} ({host.stem})", output, failures)
+
+
+def host_failures(output, code):
+    """The host's FAIL lines, or a line of our own when it failed without one."""
+    failures = [line for line in output.splitlines() if line.startswith("FAIL")]
+    if code != 0 and not failures:
+        failures.append(f"FAIL wine_host exited with {code}")
+    return failures
 
 
 def report(name, output, failures):
@@ -208,10 +215,23 @@ def report(name, output, failures):
 def run_version_resource(host, build, environment):
     """What the system's version API reads from the DLL: the numbers of VERSION."""
     output, code = run_host(host, build, environment, "version-resource", VERSION)
-    failures = [line for line in output.splitlines() if line.startswith("FAIL")]
-    if code != 0 and not failures:
-        failures.append(f"FAIL wine_host exited with {code}")
-    return report("version-resource", output, failures)
+    return report("version-resource", output, host_failures(output, code))
+
+
+def run_msvc_linked_host(build, environment):
+    """The host linked by an MSVC-compatible linker: its exit code counts unexpected answers."""
+    host = build / "msvc_linked_host.exe"
+    if not host.exists():
+        return report("msvc-import-library", "", [
+            "FAIL msvc_linked_host.exe was not built (lld-link or llvm-dlltool missing?)"])
+    try:
+        result = subprocess.run(["wine", str(host)], env=environment, capture_output=True,
+                                timeout=HOST_SECONDS)
+        failures = [] if result.returncode == 0 else [
+            f"FAIL {result.returncode} unexpected answers through wsbridge.lib"]
+    except subprocess.TimeoutExpired:
+        failures = [f"FAIL msvc_linked_host.exe did not end within {HOST_SECONDS} s"]
+    return report("msvc-import-library", "", failures)
 
 
 def run_cli_exchange(cli, environment, peer_script):
@@ -237,10 +257,7 @@ def run_cli_exchange(cli, environment, peer_script):
             failures.append(f"FAIL server received {events(peer.record, 'text')[0]}")
     finally:
         peer.stop()
-    for line in failures:
-        print(f"  cli-exchange: {line}")
-    print(f"{'PASS' if not failures else 'FAIL'} cli-exchange", flush=True)
-    return not failures
+    return report("cli-exchange", "", failures)
 
 
 def main():
@@ -261,6 +278,7 @@ def main():
                 results.append(run_scenario(host, build, environment, arguments.peer, scenario,
                                             options, complete, expect))
         results.append(run_version_resource(loading_host, build, environment))
+        results.append(run_msvc_linked_host(build, environment))
         results.append(run_cli_exchange(build / "wsbridge-cli.exe", environment, arguments.peer))
     finally:
         stop_wineserver(environment)
