@@ -8,9 +8,9 @@
   package (find_package) and with its pkg-config file, wherever it was unpacked, and exchanges a
   message with the loopback test peer.
 - wsbridge-VERSION-windows-x64.zip: check_dll.sh passes on its DLL and both import libraries; its
-  wsbridge-cli.exe, and the example C host compiled with mingw-w64 against its header and
-  libwsbridge.dll.a, exchange a message with the loopback test peer under Wine (the Wine prefix
-  of the Windows build is reused, or made in DIR).
+  wsbridge-cli.exe, and the example C host it ships built with mingw-w64 against its header and
+  libwsbridge.dll.a (by one compiler call, and through its CMake package), exchange a message
+  with the loopback test peer under Wine (in the Wine prefix DIR, made there if missing).
 """
 
 import argparse
