@@ -9,9 +9,9 @@
 #include <deque>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "bridge/worker_thread.h"
 #include "transport/winhttp_api.h"
 
 namespace wsbridge {
@@ -55,7 +55,7 @@ struct BridgeState {
     // that hosts calling them from two threads at once cannot join one thread twice. Always taken
     // first and never by the worker, so no lock cycle can form with the two locks below.
     std::mutex controlLock;
-    std::thread workerThread;
+    WorkerThread workerThread;
 
     std::mutex queueLock;  // guards inboundQueue, lastErrorText and the fields up to handleLock
     std::deque<Message> inboundQueue;

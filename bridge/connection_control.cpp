@@ -5,7 +5,6 @@
 #include <exception>
 #include <new>
 #include <optional>
-#include <system_error>
 #include <utility>
 
 #include "bridge/bridge_state.h"
@@ -64,9 +63,7 @@ std::int32_t connect(const WsChar16* host, std::int32_t port, const WsChar16* pa
         failConnect(statusText::connectOutOfMemory);
         return 0;
     }
-    try {
-        state.workerThread = std::thread(runConnectionWorker);
-    } catch (const std::system_error&) {
+    if (!state.workerThread.start(runConnectionWorker)) {
         failConnect(statusText::workerNotStarted);
         return 0;
     }

@@ -18,6 +18,11 @@
  * Threads: WsConnect, WsConnectWithHeaders and WsDisconnect are called from one host thread at a
  * time. The other functions may be called from any thread at any time.
  *
+ * Time: every call returns within a bound, given with each function. The bounds are those of the
+ * Linux build, whose transport is this library's own; on Windows the platform's WinHTTP sets the
+ * network waits. A name lookup cannot be cut short: a call that waits for a handshake waits for
+ * the system resolver too.
+ *
  * A host loop that waits instead of polling:
  *
  *     if (WsConnect(host, port, path, 1)) {
@@ -74,6 +79,7 @@ extern "C" {
  * WsGetStatus and WsGetLastError. Returns 0 only when no worker could be started (status 3).
  * host and path may be null (taken as empty); they are copied, not kept.
  * The port is used as its low 16 bits.
+ * Bound: as WsDisconnect's for ending the previous connection; starting the worker does not wait.
  */
 WSBRIDGE_API int32_t WSBRIDGE_CALL WsConnect(const WsChar16* host, int32_t port,
                                              const WsChar16* path, int32_t secure);
@@ -83,6 +89,10 @@ WSBRIDGE_API int32_t WSBRIDGE_CALL WsConnect(const WsChar16* host, int32_t port,
  * status to 0. Harmless when nothing is connected. While a handshake is under way it waits for
  * that handshake to end. Returns the status that stood just before it stored 0 (normally 0, or 3
  * after a failed handshake). Messages already queued stay readable until the next WsConnect.
+ * Bound: while connected, a WsSendMessage in progress on another thread is let finish first (it
+ * holds the connection while it sends), up to its 10 s, then the close takes at most 1 s; during a
+ * handshake, that handshake's own bounds (10 s per address to connect, 10 s for TLS, 10 s for the
+ * upgrade, after the name lookup).
  */
 WSBRIDGE_API int32_t WSBRIDGE_CALL WsDisconnect(void);
 
@@ -93,6 +103,7 @@ WSBRIDGE_API int32_t WSBRIDGE_CALL WsGetStatus(void);
  * Copies the latest status or error text ("Connected", "Server closed WebSocket connection", a
  * failing handshake step, ...) into buffer, cut to capacity - 1 bytes and NUL-terminated.
  * Returns the number of bytes written before the terminating 0. Reading does not clear it.
+ * Bound: a brief lock, held by others only to queue one message or to copy one out.
  */
 WSBRIDGE_API int32_t WSBRIDGE_CALL WsGetLastError(char* buffer, int32_t capacity);
 
@@ -100,11 +111,16 @@ WSBRIDGE_API int32_t WSBRIDGE_CALL WsGetLastError(char* buffer, int32_t capacity
  * Sends text (NUL-terminated UTF-16) as one text message, converted to UTF-8, on the calling
  * thread. Returns 1 when the transport accepted the whole message, else 0: for a null or empty
  * text, when not connected, or when the send failed (a failed send changes neither the status nor
- * the last-error text). Blocks for as long as the send takes, bounded by the transport.
+ * the last-error text). Blocks for as long as the send takes.
+ * Bound: 10 s for the send (a server that stops reading cannot hold it longer); a send already in
+ * progress on another thread is let finish first, within its own 10 s.
  */
 WSBRIDGE_API int32_t WSBRIDGE_CALL WsSendMessage(const WsChar16* text);
 
-/* Returns 1 if at least one received message is queued, else 0. Never blocks for long. */
+/*
+ * Returns 1 if at least one received message is queued, else 0.
+ * Bound: a brief lock, held by others only to queue one message or to copy one out.
+ */
 WSBRIDGE_API int32_t WSBRIDGE_CALL WsHasMessages(void);
 
 /*
@@ -113,6 +129,7 @@ WSBRIDGE_API int32_t WSBRIDGE_CALL WsHasMessages(void);
  * bytes and its rest is lost. Returns the number of message bytes written; the result, not the
  * terminator, tells the length, since a message may contain 0 bytes. An empty queue gives 0 and
  * an empty text in buffer; a null buffer or capacity below 1 gives 0 and leaves the queue alone.
+ * Bound: a brief lock, held by others only to queue one message or to copy one out.
  */
 WSBRIDGE_API int32_t WSBRIDGE_CALL WsReadMessage(char* buffer, int32_t capacity);
 
@@ -126,13 +143,16 @@ WSBRIDGE_API int32_t WSBRIDGE_CALL WsReadMessage(char* buffer, int32_t capacity)
  * another thread, or unloading the library. So `while (WsWaitForMessage(-1)) { read }` ends
  * with its connection. Any number of threads may wait at once; a message wakes them all (one of
  * them may then find the queue emptied by another and go on waiting). No busy waiting.
+ * Bound: timeoutMs; without a time limit, the end of the connection, which comes within its
+ * handshake's bounds (see WsDisconnect) or, once it is open, when it breaks, closes or is ended.
  */
 WSBRIDGE_API int32_t WSBRIDGE_CALL WsWaitForMessage(int32_t timeoutMs);
 
 /*
  * Returns the length in bytes of the message WsReadMessage would return next, or -1 when the
  * queue is empty. A buffer of that length + 1 holds it whole. A length above 2147483646, which
- * no capacity can hold, is reported as 2147483647. Never blocks for long.
+ * no capacity can hold, is reported as 2147483647.
+ * Bound: a brief lock, held by others only to queue one message or to copy one out.
  */
 WSBRIDGE_API int32_t WSBRIDGE_CALL WsGetMessageLength(void);
 
@@ -145,6 +165,7 @@ WSBRIDGE_API int32_t WSBRIDGE_CALL WsGetMessageLength(void);
  * Copies the server's close reason (UTF-8 as sent, at most 123 bytes) into reason, cut to
  * capacity - 1 bytes and NUL-terminated; an empty text when there was none. A null reason or a
  * capacity below 1 returns the code and writes nothing.
+ * Bound: a brief lock, held by others only to queue one message or to copy one out.
  */
 WSBRIDGE_API int32_t WSBRIDGE_CALL WsGetCloseStatus(char* reason, int32_t capacity);
 
@@ -161,6 +182,7 @@ WSBRIDGE_API int32_t WSBRIDGE_CALL WsGetCloseStatus(char* reason, int32_t capaci
  * comma-separated list of tokens. Otherwise as WsConnect.
  * Sec-WebSocket-Protocol offers subprotocols: the server must select exactly one of those
  * offered, or the handshake fails with "WinHttpWebSocketCompleteUpgrade failed" (status 3).
+ * Bound: as WsConnect's; a refused text returns at once.
  */
 WSBRIDGE_API int32_t WSBRIDGE_CALL WsConnectWithHeaders(const WsChar16* host, int32_t port,
                                                         const WsChar16* path, int32_t secure,

@@ -1,5 +1,5 @@
 // wsbridge-cli: a command-line host for the wsbridge library. It loads the library at run time
-// and uses nothing but its seven exported functions.
+// and uses nothing but its exported functions.
 #include <cstdio>
 #include <cstdlib>
 #include <string>

@@ -3,7 +3,9 @@
 #pragma once
 
 #include <cstddef>
+#include <initializer_list>
 #include <memory>
+#include <optional>
 
 #include "transport/linux/readiness.h"
 #include "transport/linux/unique_fd.h"
@@ -48,5 +50,23 @@ std::unique_ptr<ByteStream> makePlainStream(UniqueFd socket);
 // The socket calls both kinds of stream use: never raise SIGPIPE, never block.
 IoResult receiveSome(int fd, void* buffer, std::size_t size);
 IoResult sendSome(int fd, const void* data, std::size_t size);
+
+// Writes until `writeNext` has nothing left to write, waiting (without spinning, and outside
+// whatever lock writeNext takes) for the socket between writes, until the deadline passes or one
+// of the wake events is raised. writeNext() makes one non-blocking write of the bytes still to go
+// and returns its result, or nothing once none are left. Returns ERROR_SUCCESS, the wait's error
+// (readinessError) when the socket stayed blocked, or ERROR_WINHTTP_CONNECTION_ERROR when a write
+// failed.
+template <typename WriteNext>
+DWORD writeWithin(int fd, Deadline deadline, std::initializer_list<const WakeEvent*> wakes,
+                  WriteNext&& writeNext) {
+    while (const std::optional<IoResult> io = writeNext()) {
+        if (io->status == IoStatus::Done) continue;
+        if (io->status != IoStatus::WouldBlock) return ERROR_WINHTTP_CONNECTION_ERROR;
+        const Readiness ready = waitUntilReady(fd, io->waitFor, wakes, deadline);
+        if (ready != Readiness::Ready) return readinessError(ready, ERROR_WINHTTP_CONNECTION_ERROR);
+    }
+    return ERROR_SUCCESS;
+}
 
 }  // namespace wsbridge::transport

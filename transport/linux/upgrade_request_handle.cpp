@@ -47,19 +47,15 @@ DWORD UpgradeRequestHandle::openStream() {
 }
 
 DWORD UpgradeRequestHandle::writeRequest(const std::string& text) {
-    const Deadline deadline = deadlineAfter(timeLimit::response);
     std::size_t offset = 0;
-    while (offset < text.size()) {
-        const IoResult io = stream_->write(text.data() + offset, text.size() - offset);
-        if (io.status == IoStatus::Done) {
-            offset += io.bytes;
-            continue;
-        }
-        if (io.status != IoStatus::WouldBlock) return ERROR_WINHTTP_CONNECTION_ERROR;
-        const Readiness ready = waitUntilReady(stream_->fd(), io.waitFor, {&closed_}, deadline);
-        if (ready != Readiness::Ready) return readinessError(ready, ERROR_WINHTTP_CONNECTION_ERROR);
-    }
-    return ERROR_SUCCESS;
+    return writeWithin(stream_->fd(), deadlineAfter(timeLimit::response), {&closed_},
+                       [&]() -> std::optional<IoResult> {
+                           if (offset == text.size()) return std::nullopt;
+                           const IoResult io =
+                               stream_->write(text.data() + offset, text.size() - offset);
+                           if (io.status == IoStatus::Done) offset += io.bytes;
+                           return io;
+                       });
 }
 
 DWORD UpgradeRequestHandle::send() {
@@ -70,12 +66,14 @@ DWORD UpgradeRequestHandle::send() {
     std::optional<std::string> key = protocol::makeClientKey(transportRandom());
     if (!key) return ERROR_WINHTTP_INTERNAL_ERROR;
     clientKey_ = std::move(*key);
-    const protocol::UpgradeTarget upgrade{target_.host, target_.port,      target_.secure,
-                                          target_.path, target_.userAgent, extraHeaders_};
-    const protocol::UpgradeRequest request = protocol::buildUpgradeRequest(upgrade, clientKey_);
-    if (request.error != protocol::ProtocolError::None) return ERROR_WINHTTP_INVALID_URL;
+    // The host and user agent were checked, and the path escaped, when they were recorded; the
+    // extra headers when they were added.
+    const protocol::UpgradeTarget upgrade{target_.host,      target_.port,
+                                          target_.secure,    target_.path,
+                                          target_.userAgent, extraHeaders_};
+    const std::string request = protocol::buildUpgradeRequest(upgrade, clientKey_);
     if (const DWORD error = openStream(); error != ERROR_SUCCESS) return error;
-    if (const DWORD error = writeRequest(request.text); error != ERROR_SUCCESS) return error;
+    if (const DWORD error = writeRequest(request); error != ERROR_SUCCESS) return error;
     stage_ = Stage::Sent;
     return ERROR_SUCCESS;
 }

@@ -5,7 +5,6 @@
 #include <cstdint>
 
 #include "transport/protocol/handshake_headers.h"
-#include "transport/protocol/path_escape.h"
 
 namespace wsbridge::protocol {
 namespace {
@@ -13,6 +12,7 @@ namespace {
 constexpr std::uint8_t firstPrintable = 0x20;
 constexpr std::uint8_t deleteByte = 0x7F;
 constexpr std::string_view lineEnd = "\r\n";
+
 bool isControl(char character) {
     const auto byte = static_cast<std::uint8_t>(character);
     return byte < firstPrintable || byte == deleteByte;
@@ -70,36 +70,35 @@ std::vector<std::string> offeredSubprotocols(std::span<const HeaderField> header
     return offered;
 }
 
-bool isAcceptableHost(std::string_view host) {
-    if (host.empty()) return false;
+ProtocolError checkHost(std::string_view host) {
+    if (host.empty()) return ProtocolError::InvalidHost;
     for (const char character : host) {
         if (isControl(character) || character == ' ' || character == '/' || character == '@') {
-            return false;
+            return ProtocolError::InvalidHost;
         }
     }
-    return true;
+    return ProtocolError::None;
 }
 
-UpgradeRequest buildUpgradeRequest(const UpgradeTarget& target, std::string_view clientKey) {
-    if (!isAcceptableHost(target.host)) return {ProtocolError::InvalidHost, {}};
-    for (const char character : target.userAgent) {
-        if (isControl(character)) return {ProtocolError::InvalidUserAgent, {}};
+ProtocolError checkUserAgent(std::string_view userAgent) {
+    for (const char character : userAgent) {
+        if (isControl(character)) return ProtocolError::InvalidUserAgent;
     }
-    if (checkExtraHeaders(target.extraHeaders) != ProtocolError::None) {
-        return {ProtocolError::InvalidExtraHeader, {}};
-    }
+    return ProtocolError::None;
+}
+
+std::string buildUpgradeRequest(const UpgradeTarget& target, std::string_view clientKey) {
     std::string text;
-    text.append("GET ").append(escapeRequestPath(target.path)).append(" HTTP/1.1").append(lineEnd);
+    text.append("GET ").append(target.requestTarget).append(" HTTP/1.1").append(lineEnd);
     appendHeader(text, "Host", hostHeaderValue(target));
     appendHeader(text, "Upgrade", "websocket");
     appendHeader(text, "Connection", "Upgrade");
     appendHeader(text, "Sec-WebSocket-Key", clientKey);
     appendHeader(text, "Sec-WebSocket-Version", "13");
     appendHeader(text, "User-Agent", target.userAgent);
-    for (const HeaderField& field : target.extraHeaders)
-        appendHeader(text, field.name, field.value);
+    for (const HeaderField& field : target.extraHeaders) appendHeader(text, field.name, field.value);
     text.append(lineEnd);
-    return {ProtocolError::None, std::move(text)};
+    return text;
 }
 
 }  // namespace wsbridge::protocol
