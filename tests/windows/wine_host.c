@@ -470,8 +470,8 @@ static void scenarioWaitingHost(const Library* library, int port) {
     int count = 0;
     while (library->waitForMessage((int32_t)stateWaitMs) && count < 2) {
         const int32_t length = library->getMessageLength();
-        check(length == expected[count], "WsGetMessageLength gives the next length", "%d, wanted %d",
-              length, expected[count]);
+        check(length == expected[count], "WsGetMessageLength gives the next length",
+              "%d, wanted %d", length, expected[count]);
         if (length != expected[count]) return;
         const int32_t read = library->readMessage(buffer, length + 1);
         check(read == length && matchesPattern(buffer, read), "the message is read whole",

@@ -68,9 +68,8 @@ DWORD UpgradeRequestHandle::send() {
     clientKey_ = std::move(*key);
     // The host and user agent were checked, and the path escaped, when they were recorded; the
     // extra headers when they were added.
-    const protocol::UpgradeTarget upgrade{target_.host,      target_.port,
-                                          target_.secure,    target_.path,
-                                          target_.userAgent, extraHeaders_};
+    const protocol::UpgradeTarget upgrade{target_.host, target_.port,      target_.secure,
+                                          target_.path, target_.userAgent, extraHeaders_};
     const std::string request = protocol::buildUpgradeRequest(upgrade, clientKey_);
     if (const DWORD error = openStream(); error != ERROR_SUCCESS) return error;
     if (const DWORD error = writeRequest(request); error != ERROR_SUCCESS) return error;

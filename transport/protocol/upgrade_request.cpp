@@ -96,7 +96,8 @@ std::string buildUpgradeRequest(const UpgradeTarget& target, std::string_view cl
     appendHeader(text, "Sec-WebSocket-Key", clientKey);
     appendHeader(text, "Sec-WebSocket-Version", "13");
     appendHeader(text, "User-Agent", target.userAgent);
-    for (const HeaderField& field : target.extraHeaders) appendHeader(text, field.name, field.value);
+    for (const HeaderField& field : target.extraHeaders)
+        appendHeader(text, field.name, field.value);
     text.append(lineEnd);
     return text;
 }

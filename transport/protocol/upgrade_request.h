@@ -24,9 +24,9 @@ inline constexpr std::uint16_t defaultSecurePort = 443;
 struct UpgradeTarget {
     std::string_view host;  // passed checkHost(); an IPv6 literal without brackets
     std::uint16_t port = defaultSecurePort;
-    bool secure = true;              // decides which port is the default one
-    std::string_view requestTarget;  // the path as escapeRequestPath() gave it
-    std::string_view userAgent;      // passed checkUserAgent()
+    bool secure = true;                           // decides which port is the default one
+    std::string_view requestTarget;               // the path as escapeRequestPath() gave it
+    std::string_view userAgent;                   // passed checkUserAgent()
     std::span<const HeaderField> extraHeaders{};  // passed checkExtraHeaders(); after ours
 };
 

@@ -94,11 +94,12 @@ TEST(UpgradeRequest, ExtraHeadersFollowOursInOrder) {
     target.extraHeaders = extra;
     ASSERT_EQ(checkExtraHeaders(extra), ProtocolError::None);
     const std::string request = buildUpgradeRequest(target, rfcKey);
-    EXPECT_TRUE(request.ends_with("User-Agent: a\r\n"
-                                  "Authorization: Bearer abc\r\n"
-                                  "Sec-WebSocket-Protocol: chat, superchat\r\n"
-                                  "X-Empty: \r\n"
-                                  "\r\n"))
+    EXPECT_TRUE(
+        request.ends_with("User-Agent: a\r\n"
+                          "Authorization: Bearer abc\r\n"
+                          "Sec-WebSocket-Protocol: chat, superchat\r\n"
+                          "X-Empty: \r\n"
+                          "\r\n"))
         << request;
     EXPECT_EQ(offeredSubprotocols(extra), (std::vector<std::string>{"chat", "superchat"}));
 }
