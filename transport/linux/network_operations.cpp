@@ -1,5 +1,4 @@
 // The operations that do network work (the handshake, then the WebSocket), and closing handles.
-#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <optional>
@@ -38,12 +37,15 @@ BOOL WinHttpAddRequestHeaders(HINTERNET request, LPCWSTR headers, DWORD headersL
         if (!headers || (modifiers != 0 && modifiers != WINHTTP_ADDREQ_FLAG_ADD)) {
             return succeedOrSetLastError(ERROR_INVALID_PARAMETER);
         }
-        std::u16string text(headers);
-        if (headersLength != untilTerminator)
-            text.resize(std::min<std::size_t>(text.size(), headersLength));
-        const std::optional<std::string> utf8 = utf8FromUtf16(text.c_str());
+        // With a length, the text need not end with a NUL: only that many units are read.
+        const std::u16string text = headersLength == untilTerminator
+                                        ? std::u16string(headers)
+                                        : std::u16string(headers, headersLength);
         std::optional<std::vector<wsbridge::protocol::HeaderField>> fields;
-        if (utf8) fields = wsbridge::protocol::parseHeaderLines(*utf8);
+        if (text.find(u'\0') == std::u16string::npos) {  // a NUL can be in no header
+            const std::optional<std::string> utf8 = utf8FromUtf16(text.c_str());
+            if (utf8) fields = wsbridge::protocol::parseHeaderLines(*utf8);
+        }
         if (!fields || wsbridge::protocol::checkExtraHeaders(*fields) !=
                            wsbridge::protocol::ProtocolError::None) {
             return succeedOrSetLastError(ERROR_WINHTTP_INVALID_HEADER);
