@@ -145,13 +145,15 @@ ParseResult UpgradeResponseParser::finish(std::size_t consumed) {
     if (statusCode_ == 0) return fail(ProtocolError::MalformedStatusLine, consumed);
 
     UpgradeHeaders headers;
+    std::vector<HeaderField> fields;  // kept only once every line is valid
     for (std::string_view line = takeLine(block); !line.empty(); line = takeLine(block)) {
         std::string_view name;
         std::string_view value;
         if (!splitHeader(line, name, value)) return fail(ProtocolError::MalformedHeader, consumed);
         headers.take(name, value);
-        fields_.push_back({std::string(name), std::string(value)});
+        fields.push_back({std::string(name), std::string(value)});
     }
+    fields_ = std::move(fields);
     headerComplete_ = true;
 
     // RFC 6455 4.1, the client's checks of the server's response, in the RFC's order.

@@ -243,6 +243,11 @@ TEST(UpgradeResponse, HeaderValuesCanBeLookedUpOnceTheBlockIsComplete) {
     EXPECT_EQ(parser.fieldValue("X-Seen", 2), std::nullopt);
     EXPECT_EQ(parser.fieldValue("sec-websocket-protocol", 0), "chat");
     EXPECT_EQ(parser.fieldValue("Missing", 0), std::nullopt);
+
+    UpgradeResponseParser broken(rfcKey);
+    ASSERT_EQ(broken.feed(bytesOf("HTTP/1.1 101 OK\r\nX-Seen: one\r\nbad line\r\n\r\n")).error,
+              ProtocolError::MalformedHeader);
+    EXPECT_EQ(broken.fieldValue("X-Seen", 0), std::nullopt) << "nothing of a broken block";
 }
 
 TEST(UpgradeResponse, ResultIsFinalOnceReached) {
