@@ -1,59 +1,24 @@
 // The client's opening handshake (RFC 6455 4.1).
 #include "transport/protocol/upgrade_request.h"
 
-#include <cstdint>
-
 #include "transport/protocol/path_escape.h"
 
 namespace wsbridge::protocol {
 namespace {
 
-constexpr std::uint8_t firstPrintable = 0x20;
-constexpr std::uint8_t deleteByte = 0x7F;
-constexpr std::string_view lineEnd = "\r\n";
-
-bool isControl(char character) {
-    const auto byte = static_cast<std::uint8_t>(character);
-    return byte < firstPrintable || byte == deleteByte;
-}
-
-bool isIpv6Literal(std::string_view host) {
-    return host.find(':') != std::string_view::npos;
-}
-
 std::string hostHeaderValue(const UpgradeTarget& target) {
-    const bool bracket = isIpv6Literal(target.host) && target.host.front() != '[';
-    std::string value;
-    if (bracket) value.push_back('[');
-    value.append(target.host);
-    if (bracket) value.push_back(']');
+    std::string value = uriHost(target.host);
     const std::uint16_t defaultPort = target.secure ? defaultSecurePort : defaultPlainPort;
     // RFC 9110 7.2: the port is left out when it is the scheme's default.
     if (target.port != defaultPort) value.append(":").append(std::to_string(target.port));
     return value;
 }
 
-void appendHeader(std::string& text, std::string_view name, std::string_view value) {
-    text.append(name).append(": ").append(value).append(lineEnd);
-}
-
 }  // namespace
-
-bool isAcceptableHost(std::string_view host) {
-    if (host.empty()) return false;
-    for (const char character : host) {
-        if (isControl(character) || character == ' ' || character == '/' || character == '@') {
-            return false;
-        }
-    }
-    return true;
-}
 
 UpgradeRequest buildUpgradeRequest(const UpgradeTarget& target, std::string_view clientKey) {
     if (!isAcceptableHost(target.host)) return {ProtocolError::InvalidHost, {}};
-    for (const char character : target.userAgent) {
-        if (isControl(character)) return {ProtocolError::InvalidUserAgent, {}};
-    }
+    if (!isAcceptableHeaderValue(target.userAgent)) return {ProtocolError::InvalidUserAgent, {}};
     std::string text;
     text.append("GET ").append(escapeRequestPath(target.path)).append(" HTTP/1.1").append(lineEnd);
     appendHeader(text, "Host", hostHeaderValue(target));

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "transport/protocol/protocol_error.h"
+#include "transport/protocol/request_head.h"
 
 namespace wsbridge::protocol {
 
@@ -28,10 +29,6 @@ struct UpgradeRequest {
     ProtocolError error = ProtocolError::None;  // InvalidHost or InvalidUserAgent, else None
     std::string text;                           // the whole request, empty on error
 };
-
-// True when `host` cannot break a header line: not empty, and no control character, space, '/'
-// or '@'.
-bool isAcceptableHost(std::string_view host);
 
 // Builds, in this order: "GET <escaped path> HTTP/1.1", Host (with ":port" only when the port is
 // not the scheme's default; an IPv6 literal, i.e. a host holding ':', in brackets), Upgrade:

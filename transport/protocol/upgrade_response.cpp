@@ -11,18 +11,6 @@ namespace wsbridge::protocol {
 namespace {
 
 constexpr int switchingProtocols = 101;
-constexpr int statusDigits = 3;
-constexpr std::string_view httpVersionPrefix = "HTTP/1.";
-
-bool isOptionalWhitespace(char character) {
-    return character == ' ' || character == '\t';
-}
-
-std::string_view trim(std::string_view text) {
-    while (!text.empty() && isOptionalWhitespace(text.front())) text.remove_prefix(1);
-    while (!text.empty() && isOptionalWhitespace(text.back())) text.remove_suffix(1);
-    return text;
-}
 
 bool equalsIgnoringCase(std::string_view left, std::string_view right) {
     return std::ranges::equal(left, right, [](char a, char b) {
@@ -31,53 +19,11 @@ bool equalsIgnoringCase(std::string_view left, std::string_view right) {
     });
 }
 
-// RFC 9110 5.6.2: the characters of a header name.
-bool isTokenCharacter(char character) {
-    const auto byte = static_cast<unsigned char>(character);
-    if (std::isalnum(byte)) return true;
-    return std::string_view("!#$%&'*+-.^_`|~").find(character) != std::string_view::npos;
-}
-
-bool isValidValue(std::string_view value) {
-    return std::ranges::none_of(value, [](char character) {
-        const auto byte = static_cast<unsigned char>(character);
-        return (byte < 0x20 && character != '\t') || byte == 0x7F;
-    });
-}
-
-// Takes the next line (without its LF, and without a CR before it) off the front of `block`.
-std::string_view takeLine(std::string_view& block) {
-    const std::size_t end = block.find('\n');
-    std::string_view line = block.substr(0, end);
-    block.remove_prefix(end == std::string_view::npos ? block.size() : end + 1);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    return line;
-}
-
-// "HTTP/1.x SP 3DIGIT [SP reason]" (RFC 9112 4); returns the status or 0 when malformed.
-int parseStatusLine(std::string_view line) {
-    if (!line.starts_with(httpVersionPrefix)) return 0;
-    line.remove_prefix(httpVersionPrefix.size());
-    if (line.empty() || !std::isdigit(static_cast<unsigned char>(line.front()))) return 0;
-    line.remove_prefix(1);
-    if (line.empty() || line.front() != ' ') return 0;
-    line = trim(line);
-    if (line.size() < statusDigits) return 0;
-    int status = 0;
-    for (std::size_t i = 0; i < statusDigits; ++i) {
-        const char digit = line[i];
-        if (!std::isdigit(static_cast<unsigned char>(digit))) return 0;
-        status = status * 10 + (digit - '0');
-    }
-    if (line.size() > statusDigits && !isOptionalWhitespace(line[statusDigits])) return 0;
-    return isValidValue(line) ? status : 0;
-}
-
 // Does the comma-separated list hold `token` (RFC 9110 5.6.1), ignoring case?
 bool listHoldsToken(std::string_view list, std::string_view token) {
     while (!list.empty()) {
         const std::size_t comma = list.find(',');
-        if (equalsIgnoringCase(trim(list.substr(0, comma)), token)) return true;
+        if (equalsIgnoringCase(trimWhitespace(list.substr(0, comma)), token)) return true;
         list.remove_prefix(comma == std::string_view::npos ? list.size() : comma + 1);
     }
     return false;
@@ -110,17 +56,6 @@ struct UpgradeHeaders {
     }
 };
 
-// Splits "name: value"; false when the line is not a valid header field (RFC 9112 5).
-bool splitHeader(std::string_view line, std::string_view& name, std::string_view& value) {
-    const std::size_t colon = line.find(':');
-    if (colon == 0 || colon == std::string_view::npos) return false;
-    name = line.substr(0, colon);
-    // No whitespace before the colon, and no obsolete line folding (RFC 9112 5.1, 5.2).
-    if (!std::ranges::all_of(name, isTokenCharacter)) return false;
-    value = trim(line.substr(colon + 1));
-    return isValidValue(value);
-}
-
 }  // namespace
 
 UpgradeResponseParser::UpgradeResponseParser(std::string_view clientKey)
@@ -133,45 +68,22 @@ ParseResult UpgradeResponseParser::fail(ProtocolError error, std::size_t consume
 
 ParseResult UpgradeResponseParser::feed(std::span<const std::uint8_t> input) {
     if (final_.status != ParseStatus::NeedMore) return {final_.status, 0, final_.error};
-    if (header_.capacity() < maxResponseHeaderSize) header_.reserve(maxResponseHeaderSize);
-
-    const std::size_t before = header_.size();
-    const std::size_t taken = std::min(input.size(), maxResponseHeaderSize - before);
-    header_.append(reinterpret_cast<const char*>(input.data()), taken);
-
-    // The block ends with an empty line: a LF right after the LF (or CRLF) that ended the line
-    // before. Only the new bytes are searched, each exactly once.
-    for (; scanned_ < header_.size(); ++scanned_) {
-        if (header_[scanned_] != '\n') continue;
-        const std::size_t lineLength = scanned_ - lineStart_;
-        const bool emptyLine = lineLength == 0 || (lineLength == 1 && header_[lineStart_] == '\r');
-        if (emptyLine && lineStart_ > 0) {
-            header_.resize(scanned_ + 1);
-            return finish(scanned_ + 1 - before);
-        }
-        lineStart_ = scanned_ + 1;
-    }
-    if (header_.size() == maxResponseHeaderSize)
-        return fail(ProtocolError::ResponseTooLarge, taken);
-    return {ParseStatus::NeedMore, taken, ProtocolError::None};
+    const ParseResult collected = head_.collect(input);
+    if (collected.status == ParseStatus::NeedMore) return collected;
+    if (collected.status == ParseStatus::Failed) return fail(collected.error, collected.consumed);
+    return finish(collected.consumed);
 }
 
 ParseResult UpgradeResponseParser::finish(std::size_t consumed) {
-    std::string_view block = header_;
-    statusCode_ = parseStatusLine(takeLine(block));
-    if (statusCode_ == 0) return fail(ProtocolError::MalformedStatusLine, consumed);
-
     UpgradeHeaders headers;
-    for (std::string_view line = takeLine(block); !line.empty(); line = takeLine(block)) {
-        std::string_view name;
-        std::string_view value;
-        if (!splitHeader(line, name, value)) return fail(ProtocolError::MalformedHeader, consumed);
-        headers.take(name, value);
-    }
+    const ProtocolError malformed = head_.parse(
+        [&](std::string_view name, std::string_view value) { headers.take(name, value); });
+    if (malformed != ProtocolError::None) return fail(malformed, consumed);
     headerComplete_ = true;
 
+    const int statusCode = head_.statusCode();
     // RFC 6455 4.1, the client's checks of the server's response, in the RFC's order.
-    if (statusCode_ != switchingProtocols) {
+    if (statusCode != switchingProtocols) {
         return fail(ProtocolError::NotSwitchingProtocols, consumed);
     }
     if (headers.upgradeCount == 0 || !headers.upgradeIsWebSocket) {

@@ -9,27 +9,14 @@
 // statusCode() gives the status when the status line was read.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
 
-#include "transport/protocol/protocol_error.h"
+#include "transport/protocol/response_head.h"
 
 namespace wsbridge::protocol {
-
-// The whole header block (status line, headers, blank line) may be at most this long; a longer
-// one is an error, never a reason to grow.
-inline constexpr std::size_t maxResponseHeaderSize = 16 * 1024;
-
-enum class ParseStatus : std::uint8_t { NeedMore, Done, Failed };
-
-struct ParseResult {
-    ParseStatus status = ParseStatus::NeedMore;
-    std::size_t consumed = 0;  // bytes of this input taken; on Done, the frame stream starts here
-    ProtocolError error = ProtocolError::None;  // set when Failed
-};
 
 class UpgradeResponseParser {
   public:
@@ -42,19 +29,16 @@ class UpgradeResponseParser {
     ParseResult feed(std::span<const std::uint8_t> input);
 
     bool headerComplete() const { return headerComplete_; }
-    int statusCode() const { return statusCode_; }  // 0 until the status line was read
+    int statusCode() const { return head_.statusCode(); }  // 0 until the status line was read
 
   private:
     ParseResult finish(std::size_t consumed);
     ParseResult fail(ProtocolError error, std::size_t consumed);
 
     std::string expectedAccept_;
-    std::string header_;         // the header block so far, never longer than maxResponseHeaderSize
-    std::size_t scanned_ = 0;    // bytes of header_ already searched for the end of the block
-    std::size_t lineStart_ = 0;  // where the line being searched begins in header_
+    ResponseHeadReader head_;
     ParseResult final_;
     bool headerComplete_ = false;
-    int statusCode_ = 0;
 };
 
 }  // namespace wsbridge::protocol
