@@ -64,6 +64,11 @@ constexpr std::array meanings{
                  "close reason is not UTF-8"},
     ErrorMeaning{ProtocolError::ControlPayloadTooLong, 0, ERROR_INVALID_PARAMETER,
                  "control payload over 125 bytes"},
+    ErrorMeaning{ProtocolError::TunnelRefused, 0, badResponse, "proxy refused the tunnel"},
+    ErrorMeaning{ProtocolError::ProxyAuthenticationRequired, 0, badResponse,
+                 "proxy wants authentication"},
+    ErrorMeaning{ProtocolError::TooManyInterimResponses, 0, badResponse,
+                 "too many interim responses"},
 };
 
 constexpr ErrorMeaning unknownMeaning{ProtocolError::None, closeProtocolError,
