@@ -3,6 +3,7 @@
 #include <array>
 
 #include "transport/linux/random_bytes.h"
+#include "transport/linux/stream_exchange.h"
 #include "transport/linux/tcp_connect.h"
 #include "transport/linux/time_limits.h"
 #include "transport/linux/tls_stream.h"
@@ -37,22 +38,6 @@ DWORD UpgradeRequestHandle::openStream() {
     return tls.error;
 }
 
-DWORD UpgradeRequestHandle::writeRequest(const std::string& text) {
-    const Deadline deadline = deadlineAfter(timeLimit::response);
-    std::size_t offset = 0;
-    while (offset < text.size()) {
-        const IoResult io = stream_->write(text.data() + offset, text.size() - offset);
-        if (io.status == IoStatus::Done) {
-            offset += io.bytes;
-            continue;
-        }
-        if (io.status != IoStatus::WouldBlock) return ERROR_WINHTTP_CONNECTION_ERROR;
-        const Readiness ready = waitUntilReady(stream_->fd(), io.waitFor, {&closed_}, deadline);
-        if (ready != Readiness::Ready) return readinessError(ready, ERROR_WINHTTP_CONNECTION_ERROR);
-    }
-    return ERROR_SUCCESS;
-}
-
 DWORD UpgradeRequestHandle::send() {
     std::lock_guard<std::mutex> lock(operationLock_);
     // Only the WebSocket upgrade is implemented: a request must have asked for it.
@@ -66,7 +51,9 @@ DWORD UpgradeRequestHandle::send() {
     const protocol::UpgradeRequest request = protocol::buildUpgradeRequest(upgrade, clientKey_);
     if (request.error != protocol::ProtocolError::None) return ERROR_WINHTTP_INVALID_URL;
     if (const DWORD error = openStream(); error != ERROR_SUCCESS) return error;
-    if (const DWORD error = writeRequest(request.text); error != ERROR_SUCCESS) return error;
+    const DWORD error =
+        writeWhole(*stream_, request.text, closed_, deadlineAfter(timeLimit::response));
+    if (error != ERROR_SUCCESS) return error;
     stage_ = Stage::Sent;
     return ERROR_SUCCESS;
 }
@@ -79,17 +66,12 @@ DWORD UpgradeRequestHandle::receiveResponse() {
     const Deadline deadline = deadlineAfter(timeLimit::response);
     std::array<std::uint8_t, responseReadSize> chunk{};
     for (;;) {
-        const IoResult io = stream_->read(chunk.data(), chunk.size());
-        if (io.status == IoStatus::Closed || io.status == IoStatus::Failed) {
-            return ERROR_WINHTTP_CONNECTION_ERROR;
+        std::size_t got = 0;
+        if (const DWORD error = readSome(*stream_, chunk, got, closed_, deadline);
+            error != ERROR_SUCCESS) {
+            return error;
         }
-        if (io.status == IoStatus::WouldBlock) {
-            const Readiness ready = waitUntilReady(stream_->fd(), io.waitFor, {&closed_}, deadline);
-            if (ready != Readiness::Ready)
-                return readinessError(ready, ERROR_WINHTTP_CONNECTION_ERROR);
-            continue;
-        }
-        const std::span<const std::uint8_t> input(chunk.data(), io.bytes);
+        const std::span<const std::uint8_t> input(chunk.data(), got);
         const protocol::ParseResult parsed = parser.feed(input);
         if (parsed.status == protocol::ParseStatus::NeedMore) continue;
         // An HTTP answer that is not an upgrade (a 404, a 101 with a wrong accept value) is

@@ -45,7 +45,6 @@ class UpgradeRequestHandle final : public HandleObject {
     enum class Stage { Opened, UpgradeAsked, Sent, Answered, Upgraded, Failed };
 
     DWORD openStream();
-    DWORD writeRequest(const std::string& text);
 
     std::mutex operationLock_;  // one operation at a time on a request
     const RequestTarget target_;
