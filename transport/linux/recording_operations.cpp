@@ -74,7 +74,8 @@ HINTERNET WinHttpOpen(LPCWSTR userAgent, DWORD accessType, LPCWSTR, LPCWSTR, DWO
             SetLastError(ERROR_INVALID_PARAMETER);
             return nullptr;
         }
-        return registerHandle(std::make_shared<SessionRecord>(*agent));
+        return registerHandle(std::make_shared<SessionRecord>(
+            *agent, accessType == WINHTTP_ACCESS_TYPE_DEFAULT_PROXY));
     });
 }
 
@@ -97,7 +98,7 @@ HINTERNET WinHttpConnect(HINTERNET session, LPCWSTR serverName, INTERNET_PORT se
             return nullptr;
         }
         return registerHandle(
-            std::make_shared<ConnectionRecord>(record->userAgent, std::move(*host), serverPort));
+            std::make_shared<ConnectionRecord>(*record, std::move(*host), serverPort));
     });
 }
 
@@ -132,6 +133,7 @@ HINTERNET WinHttpOpenRequest(HINTERNET connection, LPCWSTR verb, LPCWSTR objectN
                                         : wsbridge::protocol::defaultPlainPort;
         target.host = record->host;
         target.userAgent = record->userAgent;
+        target.useProxy = record->useProxy;
         return registerHandle(std::make_shared<UpgradeRequestHandle>(std::move(target)));
     });
 }

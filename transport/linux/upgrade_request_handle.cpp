@@ -2,9 +2,9 @@
 
 #include <array>
 
+#include "transport/linux/proxy_tunnel.h"
 #include "transport/linux/random_bytes.h"
 #include "transport/linux/stream_exchange.h"
-#include "transport/linux/tcp_connect.h"
 #include "transport/linux/time_limits.h"
 #include "transport/linux/tls_stream.h"
 #include "transport/linux/websocket_channel.h"
@@ -27,13 +27,18 @@ DWORD UpgradeRequestHandle::askForUpgrade() {
 }
 
 DWORD UpgradeRequestHandle::openStream() {
-    TcpConnectResult tcp = connectTcp(target_.host, target_.port, closed_);
-    if (tcp.error != ERROR_SUCCESS) return tcp.error;
+    ServerConnection connection = connectToServer(
+        {target_.host, target_.port, target_.secure, target_.userAgent}, target_.useProxy, closed_);
+    if (connection.error != ERROR_SUCCESS) return connection.error;
+    tunnelRefusal_ = connection.refusal;
+    if (tunnelRefusal_ != protocol::ProtocolError::None) return ERROR_SUCCESS;
     if (!target_.secure) {
-        stream_ = makePlainStream(std::move(tcp.socket));
+        stream_ = makePlainStream(std::move(connection.socket), std::move(connection.readAhead));
         return ERROR_SUCCESS;
     }
-    TlsStartResult tls = startTls(std::move(tcp.socket), target_.host, closed_);
+    // TLS with the server at the tunnel's far end: SNI and the certificate are the server's.
+    TlsStartResult tls = startTls(std::move(connection.socket), std::move(connection.readAhead),
+                                  target_.host, closed_);
     stream_ = std::move(tls.stream);
     return tls.error;
 }
@@ -51,9 +56,13 @@ DWORD UpgradeRequestHandle::send() {
     const protocol::UpgradeRequest request = protocol::buildUpgradeRequest(upgrade, clientKey_);
     if (request.error != protocol::ProtocolError::None) return ERROR_WINHTTP_INVALID_URL;
     if (const DWORD error = openStream(); error != ERROR_SUCCESS) return error;
-    const DWORD error =
-        writeWhole(*stream_, request.text, closed_, deadlineAfter(timeLimit::response));
-    if (error != ERROR_SUCCESS) return error;
+    // A proxy that answered without opening a tunnel has given the response already: the
+    // request is sent as far as it could go, and receiving reports the answer.
+    if (tunnelRefusal_ == protocol::ProtocolError::None) {
+        const DWORD error =
+            writeWhole(*stream_, request.text, closed_, deadlineAfter(timeLimit::response));
+        if (error != ERROR_SUCCESS) return error;
+    }
     stage_ = Stage::Sent;
     return ERROR_SUCCESS;
 }
@@ -62,6 +71,9 @@ DWORD UpgradeRequestHandle::receiveResponse() {
     std::lock_guard<std::mutex> lock(operationLock_);
     if (stage_ != Stage::Sent) return ERROR_INVALID_OPERATION;
     stage_ = Stage::Failed;
+    if (tunnelRefusal_ != protocol::ProtocolError::None) {
+        return protocol::platformErrorFor(tunnelRefusal_);
+    }
     protocol::UpgradeResponseParser parser(clientKey_);
     const Deadline deadline = deadlineAfter(timeLimit::response);
     std::array<std::uint8_t, responseReadSize> chunk{};

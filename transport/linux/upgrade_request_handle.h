@@ -1,6 +1,6 @@
 // The request handle: records the upgrade request when it is opened, then does the network
-// work of the handshake (connect, TLS, request, response) and hands the open stream to a new
-// WebSocket handle.
+// work of the handshake (connect, through the proxy's tunnel when there is one, TLS, request,
+// response) and hands the open stream to a new WebSocket handle.
 #pragma once
 
 #include <cstdint>
@@ -12,6 +12,7 @@
 #include "transport/linux/byte_stream.h"
 #include "transport/linux/handle_table.h"
 #include "transport/linux/wake_event.h"
+#include "transport/protocol/protocol_error.h"
 
 namespace wsbridge::transport {
 
@@ -22,7 +23,8 @@ struct RequestTarget {
     std::string host;        // as the connection recorded it
     std::uint16_t port = 0;  // the effective port: 0 was replaced by the scheme's default
     bool secure = false;
-    std::string path;  // UTF-8, already escaped for the request line
+    std::string path;      // UTF-8, already escaped for the request line
+    bool useProxy = true;  // the session may go through the proxy the environment names
 };
 
 class UpgradeRequestHandle final : public HandleObject {
@@ -52,6 +54,8 @@ class UpgradeRequestHandle final : public HandleObject {
     WakeEvent closed_;
     std::unique_ptr<ByteStream> stream_;
     std::string clientKey_;
+    // The proxy's answer that opened no tunnel; it stands for the response.
+    protocol::ProtocolError tunnelRefusal_ = protocol::ProtocolError::None;
     bool upgradeAccepted_ = false;
     std::vector<std::uint8_t> frameBytes_;  // what followed the response's header block
 };
