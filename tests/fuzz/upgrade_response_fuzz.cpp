@@ -2,24 +2,19 @@
 // server sent. Fed whole or in chunks, the parser must reach the same verdict and hand back the
 // same frame bytes after the header block, and never take more than the bound.
 #include <cstdint>
-#include <cstdlib>
 #include <span>
-#include <string>
+#include <string_view>
 
+#include "tests/fuzz/head_parser_fuzzing.h"
 #include "transport/protocol/upgrade_response.h"
 
 namespace {
 
 using namespace wsbridge::protocol;
-
-void require(bool condition) {
-    if (!condition) std::abort();
-}
+using fuzzing::require;
 
 struct Outcome {
-    ParseStatus status = ParseStatus::NeedMore;
-    ProtocolError error = ProtocolError::None;
-    std::size_t headerSize = 0;  // bytes taken by the parser in all
+    fuzzing::HeadOutcome head;
     int statusCode = 0;
     bool headerComplete = false;
     bool operator==(const Outcome&) const = default;
@@ -30,33 +25,14 @@ constexpr std::string_view clientKey = "dGhlIHNhbXBsZSBub25jZQ==";
 
 Outcome parse(std::span<const std::uint8_t> input, std::size_t chunkSize) {
     UpgradeResponseParser parser(clientKey);
-    Outcome outcome;
-    for (std::size_t at = 0; at < input.size(); at += chunkSize) {
-        const auto chunk = input.subspan(at, std::min(chunkSize, input.size() - at));
-        const ParseResult result = parser.feed(chunk);
-        require(result.consumed <= chunk.size());
-        if (outcome.status != ParseStatus::NeedMore) {
-            require(result.consumed == 0 && result.status == outcome.status);
-            continue;
-        }
-        if (result.status == ParseStatus::NeedMore) require(result.consumed == chunk.size());
-        outcome.headerSize += result.consumed;
-        outcome.status = result.status;
-        outcome.error = result.error;
-    }
-    require(outcome.headerSize <= maxResponseHeaderSize);
-    require((outcome.status == ParseStatus::Failed) == (outcome.error != ProtocolError::None));
-    outcome.statusCode = parser.statusCode();
-    outcome.headerComplete = parser.headerComplete();
+    const Outcome outcome{fuzzing::feedInChunks(parser, input, chunkSize), parser.statusCode(),
+                          parser.headerComplete()};
+    require(outcome.head.taken <= maxResponseHeaderSize);
     return outcome;
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-    if (size < 1) return 0;
-    const std::size_t chunkSize = data[0] % 32 + 1;
-    const std::span<const std::uint8_t> response(data + 1, size - 1);
-    require(parse(response, response.size() + 1) == parse(response, chunkSize));
-    return 0;
+    return fuzzing::compareWholeAndChunked(data, size, parse);
 }

@@ -37,6 +37,8 @@ import tempfile
 import threading
 import time
 
+from threaded_server import emit, wait_for_stdin_end
+
 START_SECONDS = 10
 STOP_SECONDS = 2
 POLL_SECONDS = 0.01
@@ -44,11 +46,6 @@ PR_SET_PDEATHSIG = 1
 
 REQUEST = re.compile(r"Request \(file descriptor \d+\): (.*)$")
 ESTABLISHED = re.compile(r'Established connection to host "([^"]+)"')
-
-
-def emit(text):
-    sys.stdout.write(text + "\n")
-    sys.stdout.flush()
 
 
 def free_port():
@@ -136,9 +133,7 @@ def main():
         threading.Thread(target=follow_log, args=(os.path.join(directory, "tinyproxy.log"),),
                          daemon=True).start()
         emit(str(port))
-        watcher = threading.Thread(target=sys.stdin.buffer.read, daemon=True)
-        watcher.start()
-        watcher.join(arguments.lifetime)
+        wait_for_stdin_end(arguments.lifetime)
     finally:
         if proxy and proxy.poll() is None:
             proxy.terminate()

@@ -28,23 +28,15 @@ file, or its lifetime is over.
 """
 
 import argparse
-import os
 import socket
-import sys
 import threading
 import time
+
+from threaded_server import emit, serve as serve_connections
 
 READ_SIZE = 65536
 SPLIT_PAUSE_SECONDS = 0.002
 ESTABLISHED = b"HTTP/1.1 200 Connection established\r\n\r\n"
-
-print_lock = threading.Lock()
-
-
-def emit(text):
-    with print_lock:
-        sys.stdout.write(text + "\n")
-        sys.stdout.flush()
 
 
 def read_request(conn):
@@ -131,24 +123,8 @@ def main():
     parser.add_argument("--lifetime", type=float, default=120.0)
     arguments = parser.parse_args()
     names = dict(entry.split("=", 1) for entry in arguments.map)
-
-    listener = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind(("127.0.0.1", 0))
-    listener.listen(16)
-    emit(str(listener.getsockname()[1]))
-
-    def accept_forever():
-        while True:
-            conn, _ = listener.accept()
-            threading.Thread(target=serve_safely, args=(conn, arguments, names),
-                             daemon=True).start()
-
-    threading.Thread(target=accept_forever, daemon=True).start()
-    watcher = threading.Thread(target=sys.stdin.buffer.read, daemon=True)
-    watcher.start()
-    watcher.join(arguments.lifetime)
-    os._exit(0)
+    serve_connections("127.0.0.1", 0, lambda conn: serve_safely(conn, arguments, names),
+                      arguments.lifetime)
 
 
 if __name__ == "__main__":
