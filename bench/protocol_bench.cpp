@@ -9,6 +9,7 @@
 #include <cstring>
 #include <vector>
 
+#include "peer_frames.h"
 #include "transport/protocol/frame_decoder.h"
 #include "transport/protocol/masking.h"
 
@@ -21,17 +22,6 @@ constexpr std::size_t largePayload = 1 << 20;
 constexpr std::size_t smallPayload = 64;
 constexpr std::size_t smallFrameCount = 4096;
 constexpr std::size_t nonAsciiEvery = 997;  // a character of 2 or 3 bytes this often
-
-void appendHeader(Bytes& out, std::size_t length) {
-    out.push_back(finBit | static_cast<std::uint8_t>(Opcode::Text));
-    if (length <= maxLength7) {
-        out.push_back(static_cast<std::uint8_t>(length));
-        return;
-    }
-    out.push_back(length64Marker);
-    for (int shift = 56; shift >= 0; shift -= 8)
-        out.push_back(static_cast<std::uint8_t>(length >> shift));
-}
 
 // Mostly ASCII text of exactly `size` bytes with whole multi-byte characters spread through it.
 Bytes asciiHeavyText(std::size_t size) {
@@ -56,7 +46,8 @@ Bytes textFrames(std::size_t payloadSize, std::size_t count) {
     const Bytes payload = asciiHeavyText(payloadSize);
     Bytes stream;
     for (std::size_t i = 0; i < count; ++i) {
-        appendHeader(stream, payloadSize);
+        peers::appendFrameHeader(stream, finBit | static_cast<std::uint8_t>(Opcode::Text),
+                                 payloadSize);
         stream.insert(stream.end(), payload.begin(), payload.end());
     }
     return stream;

@@ -7,8 +7,7 @@
 #include <deque>
 #include <mutex>
 #include <string>
-#include <thread>
-
+#include "bridge/worker_thread.h"
 #include "transport/winhttp_api.h"
 
 namespace wsbridge {
@@ -33,7 +32,7 @@ struct BridgeState {
     // that hosts calling them from two threads at once cannot join one thread twice. Always taken
     // first and never by the worker, so no lock cycle can form with the two locks below.
     std::mutex controlLock;
-    std::thread workerThread;
+    WorkerThread workerThread;
 
     std::mutex queueLock;  // guards inboundQueue and lastErrorText
     std::deque<Message> inboundQueue;

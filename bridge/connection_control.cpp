@@ -2,7 +2,6 @@
 #include <cstring>
 #include <exception>
 #include <new>
-#include <system_error>
 
 #include "bridge/bridge_state.h"
 #include "bridge/status_texts.h"
@@ -51,9 +50,7 @@ std::int32_t connect(const WsChar16* host, std::int32_t port, const WsChar16* pa
         failConnect(statusText::connectOutOfMemory);
         return 0;
     }
-    try {
-        state.workerThread = std::thread(runConnectionWorker);
-    } catch (const std::system_error&) {
+    if (!state.workerThread.start(runConnectionWorker)) {
         failConnect(statusText::workerNotStarted);
         return 0;
     }

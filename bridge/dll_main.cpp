@@ -4,7 +4,9 @@
 // FreeLibrary calls DllMain(DLL_PROCESS_DETACH) with the loader lock held, and a thread that ends
 // (returning from its start routine, or ExitThread) takes that same lock for its DLL_THREAD_DETACH
 // notifications. A join inside DllMain would wait for a worker that cannot finish exiting before
-// DllMain returns. So on Windows the worker never ends by itself:
+// DllMain returns. (That DllMain is reached at all while a worker runs is because the worker's
+// thread holds no reference on this DLL: bridge/worker_thread.cpp.) So on Windows the worker
+// never ends by itself:
 //
 // 1. When its work is done (transport closed, status stored, buffers freed, no lock held), it
 //    parks in finishWorkerThread: SignalObjectAndWait signals workerParked and enters an
@@ -31,8 +33,8 @@
 // the system's own per-thread cleanup; under Wine the next LoadLibrary of any DLL with TLS then
 // writes into the dead thread's freed block and crashes.
 //
-// What the APC exit leaks, once per unload: the small records the C++ runtime inside this DLL
-// keeps for a thread (std::thread's state, the threads library's entry), since the DLL's own
+// What the APC exit leaks, once per unload: any small record the C++ runtime inside this DLL
+// keeps for the thread (the threads library's entry, where it made one), since the DLL's own
 // thread-detach callbacks cannot run once it is unmapped, and the two event handles, which the
 // leaving worker's wait may still use. At process exit (reserved argument non-null) the system
 // has already ended every other thread, parked or not, so the join returns at once. Pinning the
@@ -79,7 +81,7 @@ PAPCFUNC exitThreadAsApc() {
 }
 
 // The worker is parked for good: have it leave through the system's code, and let it go.
-void endParkedWorkerDuringUnload(std::thread& worker) {
+void endParkedWorkerDuringUnload(WorkerThread& worker) {
     WaitForSingleObject(workerParked.get(), INFINITE);
     if (HANDLE thread = OpenThread(THREAD_SET_CONTEXT, FALSE, parkedThreadId)) {
         QueueUserAPC(exitThreadAsApc(), thread, 0);
@@ -104,7 +106,7 @@ void finishWorkerThread() {
     }
 }
 
-void joinWorkerThread(std::thread& worker) {
+void joinWorkerThread(WorkerThread& worker) {
     if (canPark() && unloadingWhileRunning) {
         endParkedWorkerDuringUnload(worker);
         return;

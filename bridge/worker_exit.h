@@ -4,7 +4,7 @@
 // end and the host side decides how it leaves (bridge/dll_main.cpp).
 #pragma once
 
-#include <thread>
+#include "bridge/worker_thread.h"
 
 namespace wsbridge {
 
@@ -13,10 +13,10 @@ namespace wsbridge {
 void finishWorkerThread();
 // Ends a worker: lets it go and joins it, or, during FreeLibrary, sends it out of its parked wait
 // without waiting for its exit and detaches it.
-void joinWorkerThread(std::thread& worker);
+void joinWorkerThread(WorkerThread& worker);
 #else
 inline void finishWorkerThread() {}
-inline void joinWorkerThread(std::thread& worker) {
+inline void joinWorkerThread(WorkerThread& worker) {
     worker.join();
 }
 #endif

@@ -14,6 +14,11 @@
  *
  * Threads: WsConnect and WsDisconnect are called from one host thread at a time. The other
  * functions may be called from any thread at any time.
+ *
+ * Time: every call returns within a bound, given with each function. The bounds are those of the
+ * Linux build, whose transport is this library's own; on Windows the platform's WinHTTP sets the
+ * network waits. A name lookup cannot be cut short: a call that waits for a handshake waits for
+ * the system resolver too.
  */
 #ifndef WSBRIDGE_H
 #define WSBRIDGE_H
@@ -58,6 +63,7 @@ extern "C" {
  * WsGetStatus and WsGetLastError. Returns 0 only when no worker could be started (status 3).
  * host and path may be null (taken as empty); they are copied, not kept.
  * The port is used as its low 16 bits.
+ * Bound: as WsDisconnect's for ending the previous connection; starting the worker does not wait.
  */
 WSBRIDGE_API int32_t WSBRIDGE_CALL WsConnect(const WsChar16* host, int32_t port,
                                              const WsChar16* path, int32_t secure);
@@ -67,6 +73,10 @@ WSBRIDGE_API int32_t WSBRIDGE_CALL WsConnect(const WsChar16* host, int32_t port,
  * status to 0. Harmless when nothing is connected. While a handshake is under way it waits for
  * that handshake to end. Returns the status that stood just before it stored 0 (normally 0, or 3
  * after a failed handshake). Messages already queued stay readable until the next WsConnect.
+ * Bound: while connected, a WsSendMessage in progress on another thread is let finish first (it
+ * holds the connection while it sends), up to its 10 s, then the close takes at most 1 s; during a
+ * handshake, that handshake's own bounds (10 s per address to connect, 10 s for TLS, 10 s for the
+ * upgrade, after the name lookup).
  */
 WSBRIDGE_API int32_t WSBRIDGE_CALL WsDisconnect(void);
 
@@ -77,6 +87,7 @@ WSBRIDGE_API int32_t WSBRIDGE_CALL WsGetStatus(void);
  * Copies the latest status or error text ("Connected", "Server closed WebSocket connection", a
  * failing handshake step, ...) into buffer, cut to capacity - 1 bytes and NUL-terminated.
  * Returns the number of bytes written before the terminating 0. Reading does not clear it.
+ * Bound: a brief lock, held by others only to queue one message or to copy one out.
  */
 WSBRIDGE_API int32_t WSBRIDGE_CALL WsGetLastError(char* buffer, int32_t capacity);
 
@@ -84,11 +95,16 @@ WSBRIDGE_API int32_t WSBRIDGE_CALL WsGetLastError(char* buffer, int32_t capacity
  * Sends text (NUL-terminated UTF-16) as one text message, converted to UTF-8, on the calling
  * thread. Returns 1 when the transport accepted the whole message, else 0: for a null or empty
  * text, when not connected, or when the send failed (a failed send changes neither the status nor
- * the last-error text). Blocks for as long as the send takes, bounded by the transport.
+ * the last-error text). Blocks for as long as the send takes.
+ * Bound: 10 s for the send (a server that stops reading cannot hold it longer); a send already in
+ * progress on another thread is let finish first, within its own 10 s.
  */
 WSBRIDGE_API int32_t WSBRIDGE_CALL WsSendMessage(const WsChar16* text);
 
-/* Returns 1 if at least one received message is queued, else 0. Never blocks for long. */
+/*
+ * Returns 1 if at least one received message is queued, else 0.
+ * Bound: a brief lock, held by others only to queue one message or to copy one out.
+ */
 WSBRIDGE_API int32_t WSBRIDGE_CALL WsHasMessages(void);
 
 /*
@@ -97,6 +113,7 @@ WSBRIDGE_API int32_t WSBRIDGE_CALL WsHasMessages(void);
  * bytes and its rest is lost. Returns the number of message bytes written; the result, not the
  * terminator, tells the length, since a message may contain 0 bytes. An empty queue gives 0 and
  * an empty text in buffer; a null buffer or capacity below 1 gives 0 and leaves the queue alone.
+ * Bound: a brief lock, held by others only to queue one message or to copy one out.
  */
 WSBRIDGE_API int32_t WSBRIDGE_CALL WsReadMessage(char* buffer, int32_t capacity);
 

@@ -24,7 +24,6 @@
 #include <vector>
 
 #include "byte_channel.h"
-#include "client_frame_reader.h"
 #include "command_line.h"
 #include "frame_layout.h"
 #include "payload_pattern.h"
@@ -77,9 +76,9 @@ class StreamBatch {
         const std::uint64_t pieces = layout_.pieces();
         for (std::uint64_t i = 0; i < pieces; ++i) {
             const std::uint64_t length = layout_.pieceLength(i);
-            const std::uint8_t opcode = i == 0 ? opcodeText : opcodeContinuation;
-            appendHeader(bytes_, static_cast<std::uint8_t>((i + 1 == pieces ? finBit : 0) | opcode),
-                         length);
+            const std::uint8_t opcode = i == 0 ? opText : opContinuation;
+            appendFrameHeader(
+                bytes_, static_cast<std::uint8_t>((i + 1 == pieces ? finBit : 0) | opcode), length);
             if (i == 0) payloadStarts_.push_back(bytes_.size());
             bytes_.append(payload, offset, length);
             offset += length;
@@ -98,7 +97,7 @@ void awaitClientClose(ByteChannel& channel, ClientFrameReader& reader) {
     std::vector<char> chunk(readChunkSize);
     for (;;) {
         while (auto frame = reader.next())
-            if (frame->opcode == opcodeClose) return;
+            if (frame->opcode == opClose) return;
         const long got = channel.readSome(chunk.data(), chunk.size());
         if (got <= 0) return;
         reader.feed(chunk.data(), static_cast<std::size_t>(got));
@@ -125,21 +124,21 @@ bool answerFrames(ClientFrameReader& reader, std::string& message, std::uint8_t&
                   std::string& replies) {
     while (auto frame = reader.next()) {
         switch (frame->opcode) {
-            case opcodeClose:
-                appendHeader(replies, finBit | opcodeClose, frame->payload.size());
+            case opClose:
+                appendFrameHeader(replies, finBit | opClose, frame->payload.size());
                 replies += frame->payload;
                 return false;
-            case opcodePing:
-                appendHeader(replies, finBit | opcodePong, frame->payload.size());
+            case opPing:
+                appendFrameHeader(replies, finBit | opPong, frame->payload.size());
                 replies += frame->payload;
                 break;
-            case opcodePong:
+            case opPong:
                 break;
             default:
-                if (frame->opcode != opcodeContinuation) messageOpcode = frame->opcode;
+                if (frame->opcode != opContinuation) messageOpcode = frame->opcode;
                 message += frame->payload;
                 if (frame->fin) {
-                    appendHeader(replies, finBit | messageOpcode, message.size());
+                    appendFrameHeader(replies, finBit | messageOpcode, message.size());
                     replies += message;
                     message.clear();
                 }
@@ -153,7 +152,7 @@ void serveEcho(ByteChannel& channel, ClientFrameReader& reader) {
     std::vector<char> chunk(readChunkSize);
     std::string message;
     std::string replies;
-    std::uint8_t messageOpcode = opcodeText;
+    std::uint8_t messageOpcode = opText;
     for (bool open = true; open;) {
         replies.clear();
         open = answerFrames(reader, message, messageOpcode, replies);

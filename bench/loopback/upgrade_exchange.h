@@ -1,5 +1,6 @@
-// The HTTP upgrade (RFC 6455 4) as the loopback tools need it: the server checks a client's
-// request and answers 101; the raw reader sends a fixed request and skips the answer.
+// The HTTP upgrade (RFC 6455 4) as the loopback tools need it, over their channel: the server
+// checks a client's request and answers 101 (with the test peers' handshake pieces); the raw
+// reader sends a fixed request and skips the answer.
 #pragma once
 
 #include <string>
@@ -16,8 +17,5 @@ bool acceptUpgrade(ByteChannel& channel, std::string& leftover);
 // Sends an upgrade request for "/" and reads up to the end of a 101 answer. `leftover` receives
 // the frame bytes that came with it.
 bool requestUpgrade(ByteChannel& channel, int port, std::string& leftover);
-
-// base64(SHA-1(key + the RFC's GUID)), RFC 6455 4.2.2 item 5.4.
-std::string acceptValue(const std::string& key);
 
 }  // namespace loopback

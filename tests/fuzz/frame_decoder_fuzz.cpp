@@ -24,17 +24,12 @@ struct Outcome {
     bool operator==(const Outcome&) const = default;
 };
 
-bool isFragmentType(int type) {
-    return type == WINHTTP_WEB_SOCKET_UTF8_FRAGMENT_BUFFER_TYPE ||
-           type == WINHTTP_WEB_SOCKET_BINARY_FRAGMENT_BUFFER_TYPE;
-}
-
 Outcome decode(std::span<const std::uint8_t> stream, std::size_t chunkSize,
                std::size_t pieceLimit) {
     Outcome outcome;
     FrameDecoder decoder;
     std::string message;
-    int openType = -1;
+    int openKind = -1;
     for (std::size_t at = 0; at < stream.size(); at += chunkSize) {
         std::span<const std::uint8_t> input =
             stream.subspan(at, std::min(chunkSize, stream.size() - at));
@@ -46,19 +41,18 @@ Outcome decode(std::span<const std::uint8_t> stream, std::size_t chunkSize,
                 require(event.payload.empty() || (event.payload.data() >= input.data() &&
                                                   event.payload.data() + event.payload.size() <=
                                                       input.data() + event.consumed));
-                const int type = event.bufferType;
-                const int fragmentType = isFragmentType(type) ? type : type + 1;
-                require(openType < 0 || openType == fragmentType);
+                const int kind = isText(event.pieceType) ? 1 : 0;
+                require(openKind < 0 || openKind == kind);
                 message.append(event.payload.begin(), event.payload.end());
-                openType = fragmentType;
-                if (!isFragmentType(type)) {
-                    const bool text = type == WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE;
+                openKind = kind;
+                if (endsMessage(event.pieceType)) {
+                    const bool text = kind == 1;
                     require(!text ||
                             isValidUtf8({reinterpret_cast<const std::uint8_t*>(message.data()),
                                          message.size()}));
                     outcome.events.push_back((text ? "T:" : "B:") + message);
                     message.clear();
-                    openType = -1;
+                    openKind = -1;
                 }
             } else if (event.kind == FrameEventKind::Ping || event.kind == FrameEventKind::Pong) {
                 require(event.payload.size() <= maxControlPayload);

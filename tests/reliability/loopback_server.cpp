@@ -2,51 +2,23 @@
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
-#include <openssl/evp.h>
-#include <openssl/sha.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <dirent.h>
-#include <cctype>
 #include <cerrno>
 #include <fstream>
 #include <stdexcept>
 
+#include "peer_handshake.h"
+
 namespace reliability {
 namespace {
 
-constexpr const char* acceptGuid = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";  // RFC 6455 1.3
 constexpr std::size_t readChunk = 64 * 1024;
-constexpr std::size_t maxRequestSize = 16 * 1024;
 constexpr int listenBacklog = 64;
-constexpr std::uint8_t finalBit = 0x80;
-constexpr std::uint8_t maskBit = 0x80;
-constexpr std::uint8_t length16 = 126;
-constexpr std::uint8_t length64 = 127;
-constexpr std::size_t maskSize = 4;
 constexpr auto pollSlice = 50ms;  // how often a blocked wait looks at the stop flag
-
-std::string acceptValueFor(const std::string& key) {
-    const std::string joined = key + acceptGuid;
-    unsigned char digest[SHA_DIGEST_LENGTH];
-    SHA1(reinterpret_cast<const unsigned char*>(joined.data()), joined.size(), digest);
-    unsigned char encoded[4 * ((SHA_DIGEST_LENGTH + 2) / 3) + 1];
-    const int length = EVP_EncodeBlock(encoded, digest, SHA_DIGEST_LENGTH);
-    return std::string(reinterpret_cast<char*>(encoded), static_cast<std::size_t>(length));
-}
-
-std::string headerValue(const std::string& request, const std::string& lowerName) {
-    std::string lower = request;
-    for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    const std::size_t at = lower.find("\r\n" + lowerName + ":");
-    if (at == std::string::npos) return {};
-    std::size_t start = at + 2 + lowerName.size() + 1;
-    while (start < request.size() && request[start] == ' ') ++start;
-    const std::size_t end = request.find("\r\n", start);
-    return request.substr(start, end - start);
-}
 
 bool waitReadable(int fd, std::chrono::milliseconds limit, const std::atomic<bool>& stopping,
                   short events = POLLIN) {
@@ -74,27 +46,6 @@ std::int64_t statusField(const std::string& name) {
 
 }  // namespace
 
-std::string frameHeader(std::uint8_t opcode, std::uint64_t payloadLength, bool final) {
-    std::string header(1, static_cast<char>((final ? finalBit : 0) | opcode));
-    if (payloadLength < length16) {
-        header += static_cast<char>(payloadLength);
-    } else if (payloadLength <= 0xFFFF) {
-        header += static_cast<char>(length16);
-        header += static_cast<char>(payloadLength >> 8);
-        header += static_cast<char>(payloadLength & 0xFF);
-    } else {
-        header += static_cast<char>(length64);
-        for (int shift = 56; shift >= 0; shift -= 8) {
-            header += static_cast<char>((payloadLength >> shift) & 0xFF);
-        }
-    }
-    return header;
-}
-
-std::string frame(std::uint8_t opcode, const std::string& payload) {
-    return frameHeader(opcode, payload.size()) + payload;
-}
-
 bool ServerConnection::readSome(std::string& into, std::chrono::milliseconds limit) {
     if (!waitReadable(fd_, limit, stopping_)) return false;
     char buffer[readChunk];
@@ -107,23 +58,13 @@ bool ServerConnection::readSome(std::string& into, std::chrono::milliseconds lim
     return true;
 }
 
-bool ServerConnection::readExactly(std::size_t count, std::string& into,
-                                   std::chrono::milliseconds limit) {
-    while (pending_.size() < count) {
-        if (!readSome(pending_, limit)) return false;
-    }
-    into = pending_.substr(0, count);
-    pending_.erase(0, count);
-    return true;
-}
-
 bool ServerConnection::readHeaderBlock(std::string& request) {
-    std::size_t end;
-    while ((end = pending_.find("\r\n\r\n")) == std::string::npos) {
-        if (pending_.size() > maxRequestSize || !readSome(pending_, 15s)) return false;
+    std::optional<std::size_t> end;
+    while (!(end = peers::headerBlockEnd(pending_))) {
+        if (pending_.size() > peers::maxRequestHeaderSize || !readSome(pending_, 15s)) return false;
     }
-    request = pending_.substr(0, end + 2);
-    pending_.erase(0, end + 4);
+    request = pending_.substr(0, *end);
+    pending_.erase(0, *end);
     return true;
 }
 
@@ -135,11 +76,12 @@ bool ServerConnection::readRequestOnly() {
 bool ServerConnection::acceptUpgrade() {
     std::string request;
     if (!readHeaderBlock(request)) return false;
-    const std::string accept = acceptValueFor(headerValue(request, "sec-websocket-key"));
-    return send(
-        "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
-        "Sec-WebSocket-Accept: " +
-        accept + "\r\n\r\n");
+    const std::optional<std::string> key = peers::upgradeKey(request);
+    if (!key) {
+        send(std::string(peers::badRequestAnswer));
+        return false;
+    }
+    return send(peers::switchingProtocolsAnswer(*key));
 }
 
 bool ServerConnection::send(const std::string& bytes) {
@@ -156,23 +98,12 @@ bool ServerConnection::send(const std::string& bytes) {
 }
 
 std::optional<ClientFrame> ServerConnection::readFrame(std::chrono::milliseconds limit) {
-    std::string head;
-    if (!readExactly(2, head, limit)) return std::nullopt;
-    ClientFrame result;
-    result.opcode = static_cast<std::uint8_t>(head[0] & 0x0F);
-    const bool masked = (static_cast<std::uint8_t>(head[1]) & maskBit) != 0;
-    std::uint64_t length = static_cast<std::uint8_t>(head[1]) & 0x7F;
-    if (length == length16 || length == length64) {
-        std::string extended;
-        if (!readExactly(length == length16 ? 2 : 8, extended, limit)) return std::nullopt;
-        length = 0;
-        for (const char byte : extended) length = (length << 8) | static_cast<std::uint8_t>(byte);
+    std::optional<ClientFrame> frame;
+    while (!(frame = peers::parseClientFrame(pending_))) {
+        if (!readSome(pending_, limit)) return std::nullopt;
     }
-    std::string mask(maskSize, '\0');
-    if (masked && !readExactly(maskSize, mask, limit)) return std::nullopt;
-    if (!readExactly(static_cast<std::size_t>(length), result.payload, limit)) return std::nullopt;
-    for (std::size_t i = 0; i < result.payload.size(); ++i) result.payload[i] ^= mask[i % maskSize];
-    return result;
+    pending_.erase(0, frame->headerSize + frame->payload.size());
+    return frame;
 }
 
 std::uint64_t ServerConnection::serveUntilClose(std::chrono::milliseconds limit) {

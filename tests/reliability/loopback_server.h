@@ -14,23 +14,25 @@
 #include <string>
 #include <thread>
 
+#include "peer_frames.h"
+
 namespace reliability {
 
 using namespace std::chrono_literals;
 
-inline constexpr std::uint8_t opText = 0x1;
-inline constexpr std::uint8_t opClose = 0x8;
-inline constexpr std::uint8_t opPing = 0x9;
-inline constexpr std::uint8_t opPong = 0xA;
-
-struct ClientFrame {
-    std::uint8_t opcode = 0;
-    std::string payload;  // unmasked
-};
+using peers::ClientFrame;
+using peers::frame;
+using peers::opClose;
+using peers::opPing;
+using peers::opPong;
+using peers::opText;
 
 // The header of one unmasked server frame (RFC 6455 5.2) announcing payloadLength bytes.
-std::string frameHeader(std::uint8_t opcode, std::uint64_t payloadLength, bool final = true);
-std::string frame(std::uint8_t opcode, const std::string& payload);
+inline std::string frameHeader(std::uint8_t opcode, std::uint64_t payloadLength) {
+    std::string header;
+    peers::appendFrameHeader(header, peers::finBit | opcode, payloadLength);
+    return header;
+}
 
 // One accepted connection, as the handler sees it. Every wait is bounded, and ends early when the
 // server is being stopped.
@@ -56,7 +58,6 @@ class ServerConnection {
 
   private:
     bool readSome(std::string& into, std::chrono::milliseconds limit);
-    bool readExactly(std::size_t count, std::string& into, std::chrono::milliseconds limit);
     bool readHeaderBlock(std::string& request);
 
     int fd_;

@@ -4,11 +4,14 @@
 Usage:
     /usr/bin/python3 run_wine_suite.py BUILD_DIR [--peer PATH]
 
-BUILD_DIR is the cross-build folder (it holds wsbridge.dll and tests/windows/wine_host.exe); the
-Wine prefix is made fresh in BUILD_DIR/wineprefix the first time. For each scenario the runner
-starts a peer (tests/peers/ws_peer.py) with the steps it needs, runs wine_host.exe, which checks
-what the host sees, and then checks in the peer's record what the server saw. Every wait is
-bounded; the exit code is 0 only when every scenario passed.
+BUILD_DIR is the cross-build folder (it holds wsbridge.dll, wine_linked_host.exe and
+tests/windows/wine_host.exe); the Wine prefix is made fresh in BUILD_DIR/wineprefix the first
+time. For each scenario the runner starts a peer (tests/peers/ws_peer.py) with the steps it needs,
+runs wine_host.exe, which checks what the host sees, and then checks in the peer's record what the
+server saw. The scenarios that keep the library loaded run once more with wine_linked_host.exe,
+which links the DLL through its import library (libwsbridge.dll.a), and msvc_linked_host.exe,
+linked by lld-link against wsbridge.lib, calls each function once. Every wait is bounded; the exit
+code is 0 only when every scenario passed.
 """
 
 import argparse
@@ -23,6 +26,7 @@ import threading
 import time
 
 ROOT = pathlib.Path(__file__).resolve().parents[2]
+VERSION = (ROOT / "VERSION").read_text().strip()
 DEFAULT_PEER = ROOT / "tests" / "peers" / "ws_peer.py"
 PYTHON = "/usr/bin/python3"  # the interpreter that sees Debian's python3-websockets
 
@@ -42,7 +46,8 @@ class Peer:
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
         self.lines = queue.Queue()
         self.record = []
-        threading.Thread(target=self._read, daemon=True).start()
+        self.reader = threading.Thread(target=self._read, daemon=True)
+        self.reader.start()
         self.port = int(self.lines.get(timeout=PEER_START_SECONDS))
 
     def _read(self):
@@ -69,6 +74,8 @@ class Peer:
         except subprocess.TimeoutExpired:
             self.process.kill()
             self.process.wait()
+        self.reader.join(timeout=PEER_RECORD_SECONDS)  # it ends with the peer's output
+        self.process.stdout.close()
 
 
 def events(record, kind):
@@ -123,6 +130,8 @@ SCENARIOS = [
     ("unload-race", ["close=1000"], connections_done(20), nothing_more),
     ("exit-connected", ["hold"], connections_done(1), expect_closed_with_1000(1)),
 ]
+# The scenarios that never unload the library, for the host linked through the import library.
+LINKED_SCENARIOS = ["exchange", "exit-connected"]
 
 
 def windows_path(path):
@@ -130,7 +139,20 @@ def windows_path(path):
     return "Z:" + str(path).replace("/", "\\")
 
 
-def prepare_prefix(build, environment):
+def wine_environment(prefix):
+    """The environment for running programs under Wine in PREFIX, made there first if need be."""
+    environment = dict(os.environ, WINEDEBUG="-all", WINEPREFIX=str(prefix),
+                       WINEDLLOVERRIDES="mscoree,mshtml=")  # no Mono or Gecko prompts
+    prepare_prefix(environment)
+    return environment
+
+
+def stop_wineserver(environment):
+    """Leaves no wineserver behind: it ends by itself shortly after the last Wine process."""
+    subprocess.run(["wineserver", "-w"], env=environment, timeout=WINESERVER_EXIT_SECONDS)
+
+
+def prepare_prefix(environment):
     prefix = pathlib.Path(environment["WINEPREFIX"])
     if (prefix / "system.reg").exists():
         return
@@ -140,9 +162,8 @@ def prepare_prefix(build, environment):
                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
 
-def run_host(build, environment, scenario, port):
-    command = ["wine", str(build / "tests" / "windows" / "wine_host.exe"),
-               windows_path(build / "wsbridge.dll"), scenario, str(port)]
+def run_host(host, build, environment, scenario, argument):
+    command = ["wine", str(host), windows_path(build / "wsbridge.dll"), scenario, str(argument)]
     try:
         result = subprocess.run(command, env=environment, capture_output=True, text=True,
                                 timeout=HOST_SECONDS)
@@ -152,14 +173,12 @@ def run_host(build, environment, scenario, port):
     return result.stdout, result.returncode
 
 
-def run_scenario(build, environment, peer_script, scenario, peer_options, complete, expect):
+def run_scenario(host, build, environment, peer_script, scenario, peer_options, complete, expect):
     peer = Peer(peer_script, peer_options) if peer_options is not None else None
     try:
         port = peer.port if peer else free_port()
-        output, code = run_host(build, environment, scenario, port)
-        failures = [line for line in output.splitlines() if line.startswith("FAIL")]
-        if code != 0 and not failures:
-            failures.append(f"FAIL wine_host exited with {code}")
+        output, code = run_host(host, build, environment, scenario, port)
+        failures = host_failures(output, code)
         if "end" not in output.splitlines():
             failures.append("FAIL wine_host ended before the end of its scenario")
         if peer:
@@ -171,22 +190,56 @@ def run_scenario(build, environment, peer_script, scenario, peer_options, comple
     finally:
         if peer:
             peer.stop()
+    return report(f"{scenario} ({host.stem})", output, failures)
+
+
+def host_failures(output, code):
+    """The host's FAIL lines, or a line of our own when it failed without one."""
+    failures = [line for line in output.splitlines() if line.startswith("FAIL")]
+    if code != 0 and not failures:
+        failures.append(f"FAIL wine_host exited with {code}")
+    return failures
+
+
+def report(name, output, failures):
     for line in output.splitlines():
         if line.startswith("note"):
-            print(f"  {scenario}: {line}")
+            print(f"  {name}: {line}")
     for line in failures:
-        print(f"  {scenario}: {line}")
+        print(f"  {name}: {line}")
     passed = not failures
-    print(f"{'PASS' if passed else 'FAIL'} {scenario}", flush=True)
+    print(f"{'PASS' if passed else 'FAIL'} {name}", flush=True)
     return passed
 
 
-def run_cli_exchange(build, environment, peer_script):
+def run_version_resource(host, build, environment):
+    """What the system's version API reads from the DLL: the numbers of VERSION."""
+    output, code = run_host(host, build, environment, "version-resource", VERSION)
+    return report("version-resource", output, host_failures(output, code))
+
+
+def run_msvc_linked_host(build, environment):
+    """The host linked by an MSVC-compatible linker: its exit code counts unexpected answers."""
+    host = build / "msvc_linked_host.exe"
+    if not host.exists():
+        return report("msvc-import-library", "", [
+            "FAIL msvc_linked_host.exe was not built (lld-link or llvm-dlltool missing?)"])
+    try:
+        result = subprocess.run(["wine", str(host)], env=environment, capture_output=True,
+                                timeout=HOST_SECONDS)
+        failures = [] if result.returncode == 0 else [
+            f"FAIL {result.returncode} unexpected answers through wsbridge.lib"]
+    except subprocess.TimeoutExpired:
+        failures = [f"FAIL msvc_linked_host.exe did not end within {HOST_SECONDS} s"]
+    return report("msvc-import-library", "", failures)
+
+
+def run_cli_exchange(cli, environment, peer_script):
     """wsbridge-cli.exe, the command-line host, next to the DLL it loads by default."""
     peer = Peer(peer_script, ["await=1", "say=from the server", "close=1000"])
     failures = []
     try:
-        command = ["wine", str(build / "wsbridge-cli.exe"), "--send", "hello", "--expect", "1",
+        command = ["wine", str(cli), "--send", "hello", "--expect", "1",
                    "--timeout", "20", f"ws://127.0.0.1:{peer.port}/cli"]
         try:
             result = subprocess.run(command, env=environment, capture_output=True, text=True,
@@ -204,10 +257,7 @@ def run_cli_exchange(build, environment, peer_script):
             failures.append(f"FAIL server received {events(peer.record, 'text')[0]}")
     finally:
         peer.stop()
-    for line in failures:
-        print(f"  cli-exchange: {line}")
-    print(f"{'PASS' if not failures else 'FAIL'} cli-exchange", flush=True)
-    return not failures
+    return report("cli-exchange", "", failures)
 
 
 def main():
@@ -217,18 +267,21 @@ def main():
     arguments = parser.parse_args()
     build = arguments.build.resolve()
 
-    environment = dict(os.environ, WINEDEBUG="-all", WINEPREFIX=str(build / "wineprefix"),
-                       WINEDLLOVERRIDES="mscoree,mshtml=")  # no Mono or Gecko prompts
-    prepare_prefix(build, environment)
+    environment = wine_environment(build / "wineprefix")
+    loading_host = build / "tests" / "windows" / "wine_host.exe"
+    linked_host = build / "wine_linked_host.exe"
     results = []
     try:
         for scenario, options, complete, expect in SCENARIOS:
-            results.append(run_scenario(build, environment, arguments.peer, scenario, options,
-                                        complete, expect))
-        results.append(run_cli_exchange(build, environment, arguments.peer))
+            hosts = [loading_host] + ([linked_host] if scenario in LINKED_SCENARIOS else [])
+            for host in hosts:
+                results.append(run_scenario(host, build, environment, arguments.peer, scenario,
+                                            options, complete, expect))
+        results.append(run_version_resource(loading_host, build, environment))
+        results.append(run_msvc_linked_host(build, environment))
+        results.append(run_cli_exchange(build / "wsbridge-cli.exe", environment, arguments.peer))
     finally:
-        # Leave no wineserver behind: it ends by itself shortly after the last Wine process.
-        subprocess.run(["wineserver", "-w"], env=environment, timeout=WINESERVER_EXIT_SECONDS)
+        stop_wineserver(environment)
     print(f"wine suite: {sum(results)} of {len(results)} scenarios passed")
     return 0 if all(results) else 1
 

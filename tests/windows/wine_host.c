@@ -4,6 +4,11 @@
  * server that the test runner (run_wine_suite.py) started on Linux.
  *
  *     wine_host.exe DLL SCENARIO PORT
+ *     wine_host.exe DLL version-resource VERSION
+ *
+ * Built with WSBRIDGE_LINKED_HOST (as wine_linked_host.exe, beside the DLL), it links the DLL
+ * through its import library instead, as a host that includes wsbridge.h does, and runs the
+ * scenarios that do not unload the library.
  *
  * Prints one line per check: "ok WHAT" or "FAIL WHAT: DETAILS", and "note WHAT" for what the
  * runner passes on (error numbers, Wine's own behaviour). The exit code is the number of failed
@@ -13,6 +18,11 @@
 #include <windows.h>
 
 #include <tlhelp32.h> /* after windows.h, which it needs */
+#include <winver.h>
+
+#ifdef WSBRIDGE_LINKED_HOST
+#include "wsbridge.h"
+#endif
 
 #include <stdarg.h>
 #include <stdint.h>
@@ -52,6 +62,7 @@ static const char pattern[] = "abcdefghijklmnopqrstuvwxyz";
 enum { patternLength = sizeof pattern - 1 };
 enum { largeMessageLength = 3 * 65536 };
 enum { textCapacity = 512 };
+enum { versionInfoCapacity = 16384, versionTextCapacity = 128 };
 
 static int failures;
 static wchar_t loopbackHost[] = L"127.0.0.1";
@@ -81,6 +92,21 @@ static void note(const char* format, ...) {
     fflush(stdout);
 }
 
+#ifdef WSBRIDGE_LINKED_HOST
+/* The loader has mapped the DLL with the program; the module stays null, so nothing unloads it. */
+static int loadLibrary(Library* library, const wchar_t* path) {
+    (void)path;
+    memset(library, 0, sizeof *library);
+    library->connect = WsConnect;
+    library->disconnect = WsDisconnect;
+    library->getStatus = WsGetStatus;
+    library->getLastError = WsGetLastError;
+    library->sendMessage = WsSendMessage;
+    library->hasMessages = WsHasMessages;
+    library->readMessage = WsReadMessage;
+    return 1;
+}
+#else
 static FARPROC symbol(HMODULE module, const char* name) {
     FARPROC address = GetProcAddress(module, name);
     if (!address) check(0, "GetProcAddress", "%s not exported", name);
@@ -104,6 +130,7 @@ static int loadLibrary(Library* library, const wchar_t* path) {
     return library->connect && library->disconnect && library->getStatus && library->getLastError &&
            library->sendMessage && library->hasMessages && library->readMessage;
 }
+#endif
 
 static void lastErrorText(const Library* library, char* text) {
     library->getLastError(text, textCapacity);
@@ -406,6 +433,51 @@ static void scenarioExitConnected(Library* library, int port) {
     if (connectAndWait(library, port)) note("leaving the process while connected");
 }
 
+/* No peer. What the system's version API reads from the DLL's version resource. */
+static void scenarioVersionResource(const wchar_t* path, const wchar_t* version) {
+    static BYTE data[versionInfoCapacity];
+    DWORD ignored = 0;
+    const DWORD size = GetFileVersionInfoSizeW(path, &ignored);
+    if (size == 0 || size > sizeof data || !GetFileVersionInfoW(path, 0, size, data)) {
+        check(0, "the DLL has a version resource", "size %lu, error %lu", size, GetLastError());
+        return;
+    }
+    VS_FIXEDFILEINFO* fixed = NULL;
+    UINT length = 0;
+    if (!VerQueryValueW(data, L"\\", (void**)&fixed, &length) || length < sizeof *fixed) {
+        check(0, "the version resource has its fixed part", "");
+        return;
+    }
+    wchar_t numbers[versionTextCapacity];
+    swprintf(numbers, versionTextCapacity, L"%u.%u.%u", HIWORD(fixed->dwFileVersionMS),
+             LOWORD(fixed->dwFileVersionMS), HIWORD(fixed->dwFileVersionLS));
+    check(wcscmp(numbers, version) == 0, "the file version number", "%ls", numbers);
+    check(fixed->dwProductVersionMS == fixed->dwFileVersionMS &&
+              fixed->dwProductVersionLS == fixed->dwFileVersionLS,
+          "the product version number is the file's", "");
+    check(fixed->dwFileType == VFT_DLL, "the file type is a DLL", "%lu", fixed->dwFileType);
+
+    const struct {
+        const wchar_t* name;
+        const wchar_t* wanted; /* NULL: any text but the empty one */
+    } strings[] = {{L"FileVersion", version},
+                   {L"ProductVersion", version},
+                   {L"ProductName", L"wsbridge"},
+                   {L"OriginalFilename", L"wsbridge.dll"},
+                   {L"FileDescription", NULL}};
+    for (size_t i = 0; i < sizeof strings / sizeof strings[0]; ++i) {
+        wchar_t query[versionTextCapacity];
+        swprintf(query, versionTextCapacity, L"\\StringFileInfo\\040904B0\\%ls", strings[i].name);
+        wchar_t* value = NULL;
+        const int found = VerQueryValueW(data, query, (void**)&value, &length) && length > 1;
+        const wchar_t* wanted = strings[i].wanted;
+        char what[versionTextCapacity];
+        snprintf(what, sizeof what, "the version resource's %ls", strings[i].name);
+        check(found && (!wanted || wcscmp(value, wanted) == 0), what, "'%ls'",
+              found ? value : L"(none)");
+    }
+}
+
 /* A fault on any thread (code of the unloaded DLL running, say) fails the scenario at once. */
 static LONG WINAPI reportCrash(EXCEPTION_POINTERS* exception) {
     printf("FAIL crash: exception %08lx at %p on thread %lu\n",
@@ -424,6 +496,11 @@ int wmain(int argc, wchar_t** argv) {
     }
     const wchar_t* path = argv[1];
     const wchar_t* scenario = argv[2];
+    if (wcscmp(scenario, L"version-resource") == 0) {
+        scenarioVersionResource(path, argv[3]);
+        printf("end\n");
+        return failures;
+    }
     const int port = _wtoi(argv[3]);
     Library library;
     if (!loadLibrary(&library, path)) return 100;

@@ -17,7 +17,7 @@
 #ifdef _WIN32
 #define WSBRIDGE_LIBRARY_FILE_NAME "wsbridge.dll"
 #else
-#define WSBRIDGE_LIBRARY_FILE_NAME "libwsbridge.so"
+#define WSBRIDGE_LIBRARY_FILE_NAME "libwsbridge.so.0"
 #endif
 #endif
 

@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "transport/linux/readiness.h"
@@ -68,5 +70,23 @@ class ReadAhead {
 };
 
 std::unique_ptr<ByteStream> makePlainStream(UniqueFd socket, ReadAhead readAhead = {});
+
+// Writes until `writeNext` has nothing left to write, waiting (without spinning, and outside
+// whatever lock writeNext takes) for the socket between writes, until the deadline passes or one
+// of the wake events is raised. writeNext() makes one non-blocking write of the bytes still to go
+// and returns its result, or nothing once none are left. Returns ERROR_SUCCESS, the wait's error
+// (readinessError) when the socket stayed blocked, or ERROR_WINHTTP_CONNECTION_ERROR when a write
+// failed.
+template <typename WriteNext>
+DWORD writeWithin(int fd, Deadline deadline, std::initializer_list<const WakeEvent*> wakes,
+                  WriteNext&& writeNext) {
+    while (const std::optional<IoResult> io = writeNext()) {
+        if (io->status == IoStatus::Done) continue;
+        if (io->status != IoStatus::WouldBlock) return ERROR_WINHTTP_CONNECTION_ERROR;
+        const Readiness ready = waitUntilReady(fd, io->waitFor, wakes, deadline);
+        if (ready != Readiness::Ready) return readinessError(ready, ERROR_WINHTTP_CONNECTION_ERROR);
+    }
+    return ERROR_SUCCESS;
+}
 
 }  // namespace wsbridge::transport

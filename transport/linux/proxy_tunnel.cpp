@@ -32,15 +32,13 @@ ServerConnection throughTunnel(const ProxyServer& proxy, const ServerAddress& se
     if (tcp.error != ERROR_SUCCESS) return failed(tcp.error);
     std::optional<std::string_view> credentials;
     if (proxy.credentials) credentials = *proxy.credentials;
-    const protocol::ConnectRequest request =
+    // The server's host and the user agent were checked when they were recorded.
+    const std::string request =
         protocol::buildConnectRequest({server.host, server.port, server.userAgent, credentials});
-    if (request.error != protocol::ProtocolError::None) {
-        return failed(protocol::platformErrorFor(request.error));
-    }
 
     const std::unique_ptr<ByteStream> stream = makePlainStream(std::move(tcp.socket));
     const Deadline deadline = deadlineAfter(timeLimit::response);
-    if (const DWORD error = writeWhole(*stream, request.text, cancel, deadline);
+    if (const DWORD error = writeWhole(*stream, request, cancel, deadline);
         error != ERROR_SUCCESS) {
         return failed(error);
     }

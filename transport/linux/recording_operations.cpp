@@ -21,13 +21,6 @@ inline constexpr DWORD accessTypeNoProxy = 1;
 // A request line longer than this is refused by common servers; we refuse it first.
 inline constexpr std::size_t maxRequestTargetSize = std::size_t{8} * 1024;
 
-bool hasControlCharacter(const std::string& text) {
-    for (const unsigned char c : text) {
-        if (c < 0x20 || c == 0x7F) return true;
-    }
-    return false;
-}
-
 // A DNS name (letters, digits, '-', '.', '_') or an IP literal (hex digits, '.', ':', and '%'
 // for an IPv6 zone). Names outside ASCII are not converted to their ACE form, so refused here.
 bool isHostCharacter(unsigned char c) {
@@ -40,7 +33,9 @@ std::optional<std::string> validHost(LPCWSTR serverName) {
     if (host->size() > 2 && host->front() == '[' && host->back() == ']') {
         *host = host->substr(1, host->size() - 2);  // an IPv6 literal as a URL writes it
     }
-    if (host->empty() || !wsbridge::protocol::isAcceptableHost(*host)) return std::nullopt;
+    if (wsbridge::protocol::checkHost(*host) != wsbridge::protocol::ProtocolError::None) {
+        return std::nullopt;
+    }
     for (const unsigned char c : *host) {
         if (!isHostCharacter(c)) return std::nullopt;
     }
@@ -69,7 +64,8 @@ HINTERNET WinHttpOpen(LPCWSTR userAgent, DWORD accessType, LPCWSTR, LPCWSTR, DWO
         }
         const std::optional<std::string> agent = utf8FromUtf16(userAgent);
         // Only synchronous sessions; a user-agent that could break its header line is refused.
-        if (flags != 0 || !agent || hasControlCharacter(*agent) ||
+        if (flags != 0 || !agent ||
+            wsbridge::protocol::checkUserAgent(*agent) != wsbridge::protocol::ProtocolError::None ||
             (accessType != WINHTTP_ACCESS_TYPE_DEFAULT_PROXY && accessType != accessTypeNoProxy)) {
             SetLastError(ERROR_INVALID_PARAMETER);
             return nullptr;

@@ -5,17 +5,12 @@ namespace wsbridge::transport {
 DWORD writeWhole(ByteStream& stream, std::string_view bytes, const WakeEvent& cancel,
                  Deadline deadline) {
     std::size_t offset = 0;
-    while (offset < bytes.size()) {
+    return writeWithin(stream.fd(), deadline, {&cancel}, [&]() -> std::optional<IoResult> {
+        if (offset == bytes.size()) return std::nullopt;
         const IoResult io = stream.write(bytes.data() + offset, bytes.size() - offset);
-        if (io.status == IoStatus::Done) {
-            offset += io.bytes;
-            continue;
-        }
-        if (io.status != IoStatus::WouldBlock) return ERROR_WINHTTP_CONNECTION_ERROR;
-        const Readiness ready = waitUntilReady(stream.fd(), io.waitFor, {&cancel}, deadline);
-        if (ready != Readiness::Ready) return readinessError(ready, ERROR_WINHTTP_CONNECTION_ERROR);
-    }
-    return ERROR_SUCCESS;
+        if (io.status == IoStatus::Done) offset += io.bytes;
+        return io;
+    });
 }
 
 DWORD readSome(ByteStream& stream, std::span<std::uint8_t> buffer, std::size_t& got,

@@ -2,55 +2,13 @@
 // U+FFFD. The ANSI code page is taken to be UTF-8 here.
 #include <cstddef>
 
-#include "transport/linux/winhttp_decls.h"
+#include "transport/linux/utf16_to_utf8.h"
 
 namespace {
 
-inline constexpr char32_t replacementCharacter = 0xFFFD;
-
-bool isHighSurrogate(char16_t unit) {
-    return unit >= 0xD800 && unit <= 0xDBFF;
-}
-bool isLowSurrogate(char16_t unit) {
-    return unit >= 0xDC00 && unit <= 0xDFFF;
-}
-
-// Reads one code point starting at text[index] and advances index past it.
-char32_t nextCodePoint(const WCHAR* text, std::size_t length, std::size_t& index) {
-    const char16_t unit = text[index++];
-    if (isHighSurrogate(unit)) {
-        if (index < length && isLowSurrogate(text[index])) {
-            const char16_t low = text[index++];
-            return 0x10000 + ((static_cast<char32_t>(unit) - 0xD800) << 10) + (low - 0xDC00);
-        }
-        return replacementCharacter;
-    }
-    if (isLowSurrogate(unit)) return replacementCharacter;
-    return unit;
-}
-
-int encodeUtf8(char32_t codePoint, unsigned char* out) {
-    if (codePoint < 0x80) {
-        out[0] = static_cast<unsigned char>(codePoint);
-        return 1;
-    }
-    if (codePoint < 0x800) {
-        out[0] = static_cast<unsigned char>(0xC0 | (codePoint >> 6));
-        out[1] = static_cast<unsigned char>(0x80 | (codePoint & 0x3F));
-        return 2;
-    }
-    if (codePoint < 0x10000) {
-        out[0] = static_cast<unsigned char>(0xE0 | (codePoint >> 12));
-        out[1] = static_cast<unsigned char>(0x80 | ((codePoint >> 6) & 0x3F));
-        out[2] = static_cast<unsigned char>(0x80 | (codePoint & 0x3F));
-        return 3;
-    }
-    out[0] = static_cast<unsigned char>(0xF0 | (codePoint >> 18));
-    out[1] = static_cast<unsigned char>(0x80 | ((codePoint >> 12) & 0x3F));
-    out[2] = static_cast<unsigned char>(0x80 | ((codePoint >> 6) & 0x3F));
-    out[3] = static_cast<unsigned char>(0x80 | (codePoint & 0x3F));
-    return 4;
-}
+using wsbridge::transport::encodeUtf8;
+using wsbridge::transport::maxUtf8Size;
+using wsbridge::transport::nextCodePoint;
 
 // The number of ASCII code units at the start of text[0, length).
 std::size_t asciiRunLength(const WCHAR* text, std::size_t length) {
@@ -109,16 +67,16 @@ int WideCharToMultiByte(UINT codePage, DWORD flags, LPCWCH wideText, int wideLen
             }
             continue;
         }
-        unsigned char encoded[4];
-        const int size = encodeUtf8(nextCodePoint(wideText, length, index), encoded);
+        char encoded[maxUtf8Size];
+        const std::size_t size = encodeUtf8(nextCodePoint(wideText, length, index).value, encoded);
         if (outputSize > 0) {
-            if (written + static_cast<std::size_t>(size) > static_cast<std::size_t>(outputSize)) {
+            if (written + size > static_cast<std::size_t>(outputSize)) {
                 SetLastError(ERROR_INSUFFICIENT_BUFFER);
                 return 0;
             }
-            for (int i = 0; i < size; ++i) output[written + i] = static_cast<char>(encoded[i]);
+            for (std::size_t i = 0; i < size; ++i) output[written + i] = encoded[i];
         }
-        written += static_cast<std::size_t>(size);
+        written += size;
         if (written > 0x7FFFFFFF) {
             SetLastError(ERROR_INSUFFICIENT_BUFFER);
             return 0;

@@ -8,6 +8,7 @@
 #include "transport/linux/time_limits.h"
 #include "transport/linux/tls_stream.h"
 #include "transport/linux/websocket_channel.h"
+#include "transport/linux/winhttp_mapping.h"
 #include "transport/protocol/handshake_key.h"
 #include "transport/protocol/upgrade_request.h"
 #include "transport/protocol/upgrade_response.h"
@@ -51,16 +52,16 @@ DWORD UpgradeRequestHandle::send() {
     std::optional<std::string> key = protocol::makeClientKey(transportRandom());
     if (!key) return ERROR_WINHTTP_INTERNAL_ERROR;
     clientKey_ = std::move(*key);
+    // The host and user agent were checked, and the path escaped, when they were recorded.
     const protocol::UpgradeTarget upgrade{target_.host, target_.port, target_.secure, target_.path,
                                           target_.userAgent};
-    const protocol::UpgradeRequest request = protocol::buildUpgradeRequest(upgrade, clientKey_);
-    if (request.error != protocol::ProtocolError::None) return ERROR_WINHTTP_INVALID_URL;
+    const std::string request = protocol::buildUpgradeRequest(upgrade, clientKey_);
     if (const DWORD error = openStream(); error != ERROR_SUCCESS) return error;
     // A proxy that answered without opening a tunnel has given the response already: the
     // request is sent as far as it could go, and receiving reports the answer.
     if (tunnelRefusal_ == protocol::ProtocolError::None) {
         const DWORD error =
-            writeWhole(*stream_, request.text, closed_, deadlineAfter(timeLimit::response));
+            writeWhole(*stream_, request, closed_, deadlineAfter(timeLimit::response));
         if (error != ERROR_SUCCESS) return error;
     }
     stage_ = Stage::Sent;
@@ -72,7 +73,7 @@ DWORD UpgradeRequestHandle::receiveResponse() {
     if (stage_ != Stage::Sent) return ERROR_INVALID_OPERATION;
     stage_ = Stage::Failed;
     if (tunnelRefusal_ != protocol::ProtocolError::None) {
-        return protocol::platformErrorFor(tunnelRefusal_);
+        return platformErrorFor(tunnelRefusal_);
     }
     protocol::UpgradeResponseParser parser(clientKey_);
     const Deadline deadline = deadlineAfter(timeLimit::response);

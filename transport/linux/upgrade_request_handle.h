@@ -23,7 +23,7 @@ struct RequestTarget {
     std::string host;        // as the connection recorded it
     std::uint16_t port = 0;  // the effective port: 0 was replaced by the scheme's default
     bool secure = false;
-    std::string path;      // UTF-8, already escaped for the request line
+    std::string path;      // the request target: the UTF-8 path, escaped once when it was recorded
     bool useProxy = true;  // the session may go through the proxy the environment names
 };
 

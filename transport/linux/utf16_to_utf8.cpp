@@ -3,48 +3,81 @@
 namespace wsbridge::transport {
 namespace {
 
+inline constexpr char32_t replacementCharacter = 0xFFFD;
 inline constexpr char32_t firstHighSurrogate = 0xD800;
 inline constexpr char32_t firstLowSurrogate = 0xDC00;
 inline constexpr char32_t pastLowSurrogate = 0xE000;
 inline constexpr char32_t firstSupplementary = 0x10000;
 inline constexpr int surrogateShift = 10;
+// The largest code point of each UTF-8 length (RFC 3629 3).
+inline constexpr char32_t maxOneByte = 0x7F;
+inline constexpr char32_t maxTwoBytes = 0x7FF;
+inline constexpr char32_t maxThreeBytes = 0xFFFF;
+inline constexpr int continuationBits = 6;
+inline constexpr char32_t continuationMask = 0x3F;
+inline constexpr unsigned char continuationTag = 0x80;
+inline constexpr unsigned char twoByteTag = 0xC0;
+inline constexpr unsigned char threeByteTag = 0xE0;
+inline constexpr unsigned char fourByteTag = 0xF0;
 
-void appendUtf8(std::string& out, char32_t codePoint) {
-    if (codePoint < 0x80) {
-        out += static_cast<char>(codePoint);
-    } else if (codePoint < 0x800) {
-        out += static_cast<char>(0xC0 | (codePoint >> 6));
-        out += static_cast<char>(0x80 | (codePoint & 0x3F));
-    } else if (codePoint < firstSupplementary) {
-        out += static_cast<char>(0xE0 | (codePoint >> 12));
-        out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (codePoint & 0x3F));
-    } else {
-        out += static_cast<char>(0xF0 | (codePoint >> 18));
-        out += static_cast<char>(0x80 | ((codePoint >> 12) & 0x3F));
-        out += static_cast<char>(0x80 | ((codePoint >> 6) & 0x3F));
-        out += static_cast<char>(0x80 | (codePoint & 0x3F));
-    }
+bool isHighSurrogate(char32_t unit) {
+    return unit >= firstHighSurrogate && unit < firstLowSurrogate;
+}
+bool isLowSurrogate(char32_t unit) {
+    return unit >= firstLowSurrogate && unit < pastLowSurrogate;
+}
+
+char continuationByte(char32_t codePoint, int shift) {
+    return static_cast<char>(continuationTag | ((codePoint >> shift) & continuationMask));
 }
 
 }  // namespace
 
+CodePoint nextCodePoint(const WCHAR* text, std::size_t length, std::size_t& index) {
+    const char32_t unit = text[index++];
+    if (!isHighSurrogate(unit) && !isLowSurrogate(unit)) return {unit, false};
+    if (isHighSurrogate(unit) && index < length && isLowSurrogate(text[index])) {
+        const char32_t low = text[index++];
+        return {firstSupplementary + ((unit - firstHighSurrogate) << surrogateShift) +
+                    (low - firstLowSurrogate),
+                false};
+    }
+    return {replacementCharacter, true};
+}
+
+std::size_t encodeUtf8(char32_t codePoint, char* out) {
+    if (codePoint <= maxOneByte) {
+        out[0] = static_cast<char>(codePoint);
+        return 1;
+    }
+    if (codePoint <= maxTwoBytes) {
+        out[0] = static_cast<char>(twoByteTag | (codePoint >> continuationBits));
+        out[1] = continuationByte(codePoint, 0);
+        return 2;
+    }
+    if (codePoint <= maxThreeBytes) {
+        out[0] = static_cast<char>(threeByteTag | (codePoint >> (2 * continuationBits)));
+        out[1] = continuationByte(codePoint, continuationBits);
+        out[2] = continuationByte(codePoint, 0);
+        return 3;
+    }
+    out[0] = static_cast<char>(fourByteTag | (codePoint >> (3 * continuationBits)));
+    out[1] = continuationByte(codePoint, 2 * continuationBits);
+    out[2] = continuationByte(codePoint, continuationBits);
+    out[3] = continuationByte(codePoint, 0);
+    return 4;
+}
+
 std::optional<std::string> utf8FromUtf16(LPCWSTR text) {
     std::string out;
     if (!text) return out;
-    for (const WCHAR* unit = text; *unit != 0; ++unit) {
-        const char32_t value = *unit;
-        if (value < firstHighSurrogate || value >= pastLowSurrogate) {
-            appendUtf8(out, value);
-            continue;
-        }
-        const char32_t low = unit[1];
-        if (value >= firstLowSurrogate || low < firstLowSurrogate || low >= pastLowSurrogate) {
-            return std::nullopt;  // an unpaired surrogate has no UTF-8 form
-        }
-        appendUtf8(out, firstSupplementary + ((value - firstHighSurrogate) << surrogateShift) +
-                            (low - firstLowSurrogate));
-        ++unit;
+    std::size_t length = 0;
+    while (text[length] != 0) ++length;
+    for (std::size_t index = 0; index < length;) {
+        const CodePoint codePoint = nextCodePoint(text, length, index);
+        if (codePoint.unpaired) return std::nullopt;
+        char encoded[maxUtf8Size];
+        out.append(encoded, encodeUtf8(codePoint.value, encoded));
     }
     return out;
 }

@@ -1,7 +1,9 @@
-// Exact UTF-16 to UTF-8 conversion for text that goes on the wire (host, path, user-agent):
-// unlike the host-facing conversion, it refuses an unpaired surrogate instead of replacing it.
+// UTF-16 to UTF-8, the one encoder of the Linux transport. The platform's conversion
+// (WideCharToMultiByte, for the bridge's host-facing text) replaces an unpaired surrogate with
+// U+FFFD; text that goes on the wire (host, path, user-agent) is refused instead.
 #pragma once
 
+#include <cstddef>
 #include <optional>
 #include <string>
 
@@ -9,7 +11,22 @@
 
 namespace wsbridge::transport {
 
-// text is NUL-terminated; null is taken as the empty text.
+inline constexpr std::size_t maxUtf8Size = 4;  // bytes of one code point's UTF-8 form
+
+struct CodePoint {
+    char32_t value = 0;     // U+FFFD for an unpaired surrogate
+    bool unpaired = false;  // an unpaired surrogate was read
+};
+
+// Reads the code point that starts at text[index] (index < length) and moves index past it.
+CodePoint nextCodePoint(const WCHAR* text, std::size_t length, std::size_t& index);
+
+// Writes the UTF-8 form of codePoint to out, which has room for maxUtf8Size bytes; returns its
+// size.
+std::size_t encodeUtf8(char32_t codePoint, char* out);
+
+// Exact conversion: text is NUL-terminated, null is taken as the empty text, and an unpaired
+// surrogate, which has no UTF-8 form, gives nothing.
 std::optional<std::string> utf8FromUtf16(LPCWSTR text);
 
 }  // namespace wsbridge::transport

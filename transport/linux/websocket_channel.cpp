@@ -1,215 +1,69 @@
 #include "transport/linux/websocket_channel.h"
 
-#include <algorithm>
-#include <cstring>
-#include <string_view>
 #include <utility>
 
-#include "transport/linux/random_bytes.h"
-#include "transport/protocol/frame_format.h"
-#include "transport/protocol/protocol_error.h"
+#include "transport/linux/winhttp_mapping.h"
 
 namespace wsbridge::transport {
-namespace {
-
-// Large reads, many frames parsed per read: no system call per frame.
-inline constexpr std::size_t inboxSize = std::size_t{64} * 1024;
-// The header of every frame longer than 65535 bytes (RFC 6455 5.2: 2 bytes and a 64-bit length):
-// what a refill reads while large frames arrive.
-inline constexpr std::size_t largeFrameHeaderSize = 2 + 8;
-// A frame payload (or a direct read) at least this large means large frames are arriving.
-inline constexpr std::size_t largeDirectRead = inboxSize / 2;
-
-using protocol::FrameEventKind;
-using protocol::Opcode;
-
-bool isTextType(WINHTTP_WEB_SOCKET_BUFFER_TYPE type) {
-    return type == WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE ||
-           type == WINHTTP_WEB_SOCKET_UTF8_FRAGMENT_BUFFER_TYPE;
-}
-
-bool isFinalType(WINHTTP_WEB_SOCKET_BUFFER_TYPE type) {
-    return type == WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE ||
-           type == WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE;
-}
-
-bool isDataType(WINHTTP_WEB_SOCKET_BUFFER_TYPE type) {
-    return type == WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE ||
-           type == WINHTTP_WEB_SOCKET_BINARY_FRAGMENT_BUFFER_TYPE || isTextType(type);
-}
-
-}  // namespace
 
 WebSocketChannel::WebSocketChannel(std::unique_ptr<ByteStream> stream,
-                                   std::vector<std::uint8_t> frameBytes)
+                                   std::vector<std::uint8_t> frameBytes, ChannelTiming timing)
     : HandleObject(handleKind),
+      timing_(timing),
       fd_(stream->fd()),
-      stream_(std::move(stream)),
-      inbox_(std::max(inboxSize, frameBytes.size())) {
-    std::copy(frameBytes.begin(), frameBytes.end(), inbox_.begin());
-    inboxEnd_ = frameBytes.size();
-    noteTraffic();
-}
-
-void WebSocketChannel::noteTraffic() {
-    lastTraffic_.store(Clock::now().time_since_epoch().count(), std::memory_order_relaxed);
-}
-
-Deadline WebSocketChannel::keepaliveDeadline() const {
-    const Clock::duration since(lastTraffic_.load(std::memory_order_relaxed));
-    return Deadline(since) + timeLimit::keepalive;
-}
+      stream_(std::move(stream), std::move(frameBytes), timing.keepalive) {}
 
 // ---- Receiving -------------------------------------------------------------------------------
-
-bool WebSocketChannel::decodeBufferedLocked(Delivery& delivery, PongPayloads& pongs, Pump& pump) {
-    const std::size_t pieceLimit = delivery.buffer ? delivery.length : inbox_.size();
-    while (inboxStart_ < inboxEnd_) {
-        const std::span<const std::uint8_t> input(inbox_.data() + inboxStart_,
-                                                  inboxEnd_ - inboxStart_);
-        const protocol::FrameEvent event = decoder_.next(input, pieceLimit);
-        inboxStart_ += event.consumed;
-        switch (event.kind) {
-            case FrameEventKind::NeedMore:
-                break;
-            case FrameEventKind::Data:
-                if (!delivery.buffer) continue;  // draining before a close
-                std::memcpy(delivery.buffer, event.payload.data(), event.payload.size());
-                // A large frame that goes on past what this read brought.
-                if (decoder_.dataPayloadPending() > 0 &&
-                    event.payload.size() + decoder_.dataPayloadPending() >= largeDirectRead) {
-                    probeNextHeader_ = true;
-                }
-                delivery.bytes = event.payload.size();
-                delivery.type = event.bufferType;
-                pump.outcome = PumpOutcome::Delivered;
-                return true;
-            case FrameEventKind::Ping:
-                // RFC 6455 5.5.2: answer with a pong carrying the same payload; not while closing.
-                if (delivery.buffer) pongs.emplace_back(event.payload.begin(), event.payload.end());
-                continue;
-            case FrameEventKind::Pong:
-                continue;
-            case FrameEventKind::Close:
-                closeReceived_ = true;
-                pump.outcome = PumpOutcome::ServerClosed;
-                return true;
-            case FrameEventKind::Error:
-                pump.outcome = PumpOutcome::ProtocolFailure;
-                pump.error = event.error;
-                return true;
-        }
-        break;
-    }
-    inboxStart_ = inboxEnd_ = 0;
-    return false;
-}
-
-// Inside a data frame's payload the bytes can go straight into the caller's buffer.
-bool WebSocketChannel::readDirectLocked(Delivery& delivery, Pump& pump) {
-    const std::size_t wanted = static_cast<std::size_t>(
-        std::min<std::uint64_t>(decoder_.dataPayloadPending(), delivery.length));
-    const IoResult io = stream_->read(delivery.buffer, wanted);
-    if (io.status != IoStatus::Done) {
-        pump.outcome =
-            io.status == IoStatus::WouldBlock ? PumpOutcome::MustWait : PumpOutcome::Broken;
-        pump.waitFor = io.waitFor;
-        return true;
-    }
-    noteTraffic();
-    if (io.bytes >= largeDirectRead) probeNextHeader_ = true;
-    const protocol::FrameEvent event =
-        decoder_.next(std::span<const std::uint8_t>(delivery.buffer, io.bytes), delivery.length);
-    if (event.kind != FrameEventKind::Data) {  // cannot happen inside a payload; fail safe
-        pump.outcome = PumpOutcome::Broken;
-        return true;
-    }
-    if (event.payload.data() != delivery.buffer) {
-        std::memmove(delivery.buffer, event.payload.data(), event.payload.size());
-    }
-    delivery.bytes = event.payload.size();
-    delivery.type = event.bufferType;
-    pump.outcome = PumpOutcome::Delivered;
-    return true;
-}
-
-// Measured with the loopback benchmark (perf, 64 KiB messages): copying payloads out of inbox_
-// was a fifth of the worker's time. While large frames arrive, only the next header is read
-// here, and its payload then comes by readDirectLocked; any other bytes the short read brings
-// are decoded as usual, so the result is the same whatever the frames are.
-bool WebSocketChannel::refillLocked(Pump& pump) {
-    const std::size_t wanted =
-        std::exchange(probeNextHeader_, false) ? largeFrameHeaderSize : inbox_.size();
-    const IoResult io = stream_->read(inbox_.data(), wanted);
-    if (io.status == IoStatus::Done) {
-        noteTraffic();
-        inboxStart_ = 0;
-        inboxEnd_ = io.bytes;
-        return false;
-    }
-    pump.outcome = io.status == IoStatus::WouldBlock ? PumpOutcome::MustWait : PumpOutcome::Broken;
-    pump.waitFor = io.waitFor;
-    return true;
-}
-
-WebSocketChannel::Pump WebSocketChannel::pumpLocked(Delivery& delivery, PongPayloads& pongs) {
-    Pump pump;
-    for (;;) {
-        if (decodeBufferedLocked(delivery, pongs, pump)) return pump;
-        if (delivery.buffer && decoder_.dataPayloadPending() > 0 && pongs.empty()) {
-            readDirectLocked(delivery, pump);
-            return pump;
-        }
-        if (!pongs.empty()) return pump;  // answer them before reading on
-        if (refillLocked(pump)) return pump;
-    }
-}
 
 DWORD WebSocketChannel::receive(void* buffer, DWORD length, DWORD& bytesRead,
                                 WINHTTP_WEB_SOCKET_BUFFER_TYPE& type) {
     if (!buffer || length == 0) return ERROR_INVALID_PARAMETER;
     for (;;) {
         if (receiveCancelled_.raised()) return ERROR_WINHTTP_OPERATION_CANCELLED;
-        Delivery delivery{static_cast<std::uint8_t*>(buffer), length};
-        PongPayloads pongs;
-        Pump pump;
+        ConnectionStream::Read read;
+        Deadline keepaliveDue;
         {
             std::lock_guard<std::mutex> lock(ioLock_);
             if (closeDelivered_) return ERROR_INVALID_OPERATION;
-            if (failure_ != ERROR_SUCCESS) return failure_;
-            if (closeReceived_) {
-                pump.outcome = PumpOutcome::ServerClosed;
-            } else {
-                pump = pumpLocked(delivery, pongs);
-            }
-            if (pump.outcome == PumpOutcome::ServerClosed) closeDelivered_ = true;
+            if (stream_.failure() != ERROR_SUCCESS) return stream_.failure();
+            read = stream_.read(static_cast<std::uint8_t*>(buffer), length);
+            if (read.outcome == Outcome::ServerClosed) closeDelivered_ = true;
+            keepaliveDue = stream_.connection().keepaliveDue();
         }
-        sendPongs(pongs);  // control replies go out ahead of the data they came with
-        switch (pump.outcome) {
-            case PumpOutcome::Delivered:
-                bytesRead = static_cast<DWORD>(delivery.bytes);
-                type = delivery.type;
+        // Control replies go out ahead of the data they came with (after a failure, with the
+        // close, within the close bound).
+        if (read.pongsQueued && read.outcome != Outcome::Failed) {
+            writeAllOutput(deadlineAfter(timing_.send));
+        }
+        switch (read.outcome) {
+            case Outcome::Delivered:
+                bytesRead = static_cast<DWORD>(read.bytes);
+                type = bufferTypeFor(read.pieceType);
                 return ERROR_SUCCESS;
-            case PumpOutcome::ServerClosed:
+            case Outcome::ServerClosed:
                 // The reply close is sent by WinHttpWebSocketClose, as the platform does.
                 bytesRead = 0;
                 type = WINHTTP_WEB_SOCKET_CLOSE_BUFFER_TYPE;
                 return ERROR_SUCCESS;
-            case PumpOutcome::ProtocolFailure:
-            case PumpOutcome::Broken:
-                return failReceive(pump);
-            case PumpOutcome::MustWait:
+            case Outcome::Failed:
+                // The connection has queued the close the error calls for (RFC 6455 7.1.7): it
+                // goes out within the close bound, then the connection ends.
+                writeAllOutput(deadlineAfter(timing_.closeWait));
+                return breakConnection(platformErrorFor(read.error));
+            case Outcome::Broken:
+                return breakConnection(ERROR_WINHTTP_CONNECTION_ERROR);
+            case Outcome::MustWait:
                 break;
         }
-        if (!pongs.empty()) continue;  // there may be more to read already
-        switch (waitUntilReady(fd_, pump.waitFor, {&receiveCancelled_, &handleClosed_},
-                               keepaliveDeadline())) {
+        if (read.pongsQueued) continue;  // there may be more to read already
+        switch (
+            waitUntilReady(fd_, read.waitFor, {&receiveCancelled_, &handleClosed_}, keepaliveDue)) {
             case Readiness::Ready:
                 break;
             case Readiness::Woken:
                 return ERROR_WINHTTP_OPERATION_CANCELLED;
             case Readiness::TimedOut:
-                sendKeepaliveIfIdle();
+                sendKeepaliveIfDue();
                 break;
             case Readiness::Failed:
                 breakConnection(ERROR_WINHTTP_CONNECTION_ERROR);
@@ -218,139 +72,75 @@ DWORD WebSocketChannel::receive(void* buffer, DWORD length, DWORD& bytesRead,
     }
 }
 
-// RFC 6455 7.1.7: fail the connection, with the close code the error calls for when it has one.
-DWORD WebSocketChannel::failReceive(const Pump& pump) {
-    DWORD error = ERROR_WINHTTP_CONNECTION_ERROR;
-    if (pump.outcome == PumpOutcome::ProtocolFailure) {
-        error = protocol::platformErrorFor(pump.error);
-        if (error == ERROR_SUCCESS) error = ERROR_WINHTTP_INVALID_SERVER_RESPONSE;
-        if (const std::uint16_t code = protocol::closeCodeFor(pump.error); code != 0) {
-            sendClose(code, {}, deadlineAfter(timeLimit::closeWait));
-        }
-    }
-    breakConnection(error);
+DWORD WebSocketChannel::breakConnection(DWORD error) {
     std::lock_guard<std::mutex> lock(ioLock_);
-    return failure_;
+    stream_.end(error);
+    return stream_.failure();
 }
 
-void WebSocketChannel::sendPongs(const PongPayloads& pongs) {
-    for (const auto& payload : pongs) {
-        const Deadline deadline = deadlineAfter(timeLimit::send);
-        std::lock_guard<std::mutex> lock(writeLock_);
-        if (closeSent_) return;
-        outgoing_.clear();
-        if (protocol::appendPong(outgoing_, payload, transportRandom()) !=
-            protocol::ProtocolError::None) {
-            return;
-        }
-        if (writeFrame(outgoing_, deadline) != ERROR_SUCCESS) return;
+void WebSocketChannel::sendKeepaliveIfDue() {
+    std::unique_lock<std::mutex> writing(writeLock_, std::try_to_lock);
+    bool queued = false;
+    {
+        std::lock_guard<std::mutex> lock(ioLock_);
+        queued = stream_.queueKeepalive(!writing.owns_lock());
     }
-}
-
-void WebSocketChannel::sendKeepaliveIfIdle() {
-    if (Clock::now() < keepaliveDeadline()) return;
-    std::unique_lock<std::mutex> lock(writeLock_, std::try_to_lock);
-    if (!lock.owns_lock() || closeSent_) {
-        noteTraffic();  // a frame is going out right now; that is traffic enough
-        return;
-    }
-    // RFC 6455 5.5.3: an unsolicited pong serves as a unidirectional heartbeat.
-    outgoing_.clear();
-    if (protocol::appendPong(outgoing_, {}, transportRandom()) != protocol::ProtocolError::None) {
-        noteTraffic();
-        return;
-    }
-    writeFrame(outgoing_, deadlineAfter(timeLimit::send));
+    if (queued) writeOutputLocked(deadlineAfter(timing_.send), false);
 }
 
 // ---- Sending ---------------------------------------------------------------------------------
 
-DWORD WebSocketChannel::writeFrame(std::span<const std::uint8_t> frame, Deadline deadline) {
-    std::size_t offset = 0;
-    while (offset < frame.size()) {
-        IoResult io;
-        {
+DWORD WebSocketChannel::writeOutputLocked(Deadline deadline, bool dataOnly) {
+    bool ended = false;
+    const DWORD error =
+        writeWithin(fd_, deadline, {&handleClosed_}, [&]() -> std::optional<IoResult> {
             std::lock_guard<std::mutex> lock(ioLock_);
-            if (failure_ != ERROR_SUCCESS) return failure_;
-            if (shut_) return ERROR_WINHTTP_CONNECTION_ERROR;
-            io = stream_->write(frame.data() + offset, frame.size() - offset);
-        }
-        if (io.status == IoStatus::Done) {
-            offset += io.bytes;
-            noteTraffic();
-            continue;
-        }
-        DWORD error = ERROR_WINHTTP_CONNECTION_ERROR;
-        if (io.status == IoStatus::WouldBlock) {
-            const Readiness ready = waitUntilReady(fd_, io.waitFor, {&handleClosed_}, deadline);
-            if (ready == Readiness::Ready) continue;
-            error = ready == Readiness::TimedOut ? ERROR_WINHTTP_TIMEOUT
-                    : ready == Readiness::Woken  ? ERROR_WINHTTP_OPERATION_CANCELLED
-                                                 : ERROR_WINHTTP_CONNECTION_ERROR;
-            // A frame cut short leaves the stream unusable; an untouched one does not.
-            if (offset == 0) return error;
-        }
-        breakConnection(ERROR_WINHTTP_CONNECTION_ERROR);
-        return error;
-    }
-    return ERROR_SUCCESS;
-}
-
-DWORD WebSocketChannel::send(WINHTTP_WEB_SOCKET_BUFFER_TYPE type, const void* data, DWORD length) {
-    if (!isDataType(type) || (length > 0 && !data)) return ERROR_INVALID_PARAMETER;
-    const OutgoingMessage kind = isTextType(type) ? OutgoingMessage::Text : OutgoingMessage::Binary;
-    std::lock_guard<std::mutex> lock(writeLock_);
-    const Deadline deadline = deadlineAfter(timeLimit::send);
-    if (closeSent_) return ERROR_INVALID_OPERATION;  // RFC 6455 5.5.1: no data after our close
-    // RFC 6455 5.4: the fragments of one message go out in order, none of another between them.
-    if (outgoingMessage_ != OutgoingMessage::None && outgoingMessage_ != kind) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    const Opcode opcode = outgoingMessage_ != OutgoingMessage::None ? Opcode::Continuation
-                          : kind == OutgoingMessage::Text           ? Opcode::Text
-                                                                    : Opcode::Binary;
-    const bool final = isFinalType(type);
-    outgoing_.clear();
-    const std::span<const std::uint8_t> payload(static_cast<const std::uint8_t*>(data), length);
-    if (protocol::appendFrame(outgoing_, opcode, payload, transportRandom(), final) !=
-        protocol::ProtocolError::None) {
-        return ERROR_WINHTTP_INTERNAL_ERROR;
-    }
-    const DWORD error = writeFrame(outgoing_, deadline);
-    if (error == ERROR_SUCCESS) outgoingMessage_ = final ? OutgoingMessage::None : kind;
+            ended = stream_.ended();
+            return stream_.writeSome(dataOnly);
+        });
+    if (!ended && error == ERROR_SUCCESS) return ERROR_SUCCESS;
+    std::lock_guard<std::mutex> lock(ioLock_);
+    // A frame cut short leaves the stream unusable; an untouched one does not, and a send that
+    // never began is taken back.
+    const bool usable = stream_.abandonUnwritten();
+    if (ended) return stream_.endedWith();
+    if (!usable) stream_.end(ERROR_WINHTTP_CONNECTION_ERROR);
     return error;
 }
 
-// ---- Closing ---------------------------------------------------------------------------------
-
-DWORD WebSocketChannel::sendClose(std::uint16_t code, std::span<const std::uint8_t> reason,
-                                  Deadline deadline) {
+DWORD WebSocketChannel::writeAllOutput(Deadline deadline) {
     std::lock_guard<std::mutex> lock(writeLock_);
-    if (closeSent_) return ERROR_SUCCESS;  // RFC 6455 5.5.1: one close per endpoint
-    outgoing_.clear();
-    const std::string_view reasonText(reinterpret_cast<const char*>(reason.data()), reason.size());
-    if (protocol::appendClose(outgoing_, code, reasonText, transportRandom()) !=
-        protocol::ProtocolError::None) {
-        return ERROR_INVALID_PARAMETER;
-    }
-    closeSent_ = true;
-    return writeFrame(outgoing_, deadline);
+    return writeOutputLocked(deadline, false);
 }
+
+DWORD WebSocketChannel::send(WINHTTP_WEB_SOCKET_BUFFER_TYPE type, const void* data, DWORD length) {
+    const std::optional<protocol::PieceType> piece = pieceTypeFor(type);
+    if (!piece || (length > 0 && !data)) return ERROR_INVALID_PARAMETER;
+    std::lock_guard<std::mutex> lock(writeLock_);
+    const Deadline deadline = deadlineAfter(timing_.send);
+    {
+        std::lock_guard<std::mutex> io(ioLock_);
+        const protocol::ProtocolError refused =
+            stream_.connection().send(*piece, {static_cast<const std::uint8_t*>(data), length});
+        if (refused != protocol::ProtocolError::None) return platformErrorFor(refused);
+    }
+    return writeOutputLocked(deadline, true);
+}
+
+// ---- Closing ---------------------------------------------------------------------------------
 
 // RFC 6455 7.1.1: after our close, read (and drop) until the server's close arrives or the
 // deadline passes, before the TCP connection is shut.
 void WebSocketChannel::awaitServerClose(Deadline deadline) {
     for (;;) {
-        Delivery drain;
-        PongPayloads ignored;
-        Pump pump;
+        ConnectionStream::Read read;
         {
             std::lock_guard<std::mutex> lock(ioLock_);
-            if (closeReceived_ || shut_ || failure_ != ERROR_SUCCESS) return;
-            pump = pumpLocked(drain, ignored);
+            if (!stream_.connection().closeExpected() || stream_.ended()) return;
+            read = stream_.read(nullptr, 0);
         }
-        if (pump.outcome != PumpOutcome::MustWait) return;
-        if (waitUntilReady(fd_, pump.waitFor, {&handleClosed_}, deadline) != Readiness::Ready) {
+        if (read.outcome != Outcome::MustWait) return;
+        if (waitUntilReady(fd_, read.waitFor, {&handleClosed_}, deadline) != Readiness::Ready) {
             return;
         }
     }
@@ -363,13 +153,20 @@ DWORD WebSocketChannel::close(USHORT status, const void* reason, DWORD reasonLen
     }
     receiveCancelled_.raise();
     // One bound for the whole close: a server that neither reads nor answers holds us no longer.
-    const Deadline deadline = deadlineAfter(timeLimit::closeWait);
-    sendClose(status,
-              std::span<const std::uint8_t>(static_cast<const std::uint8_t*>(reason), reasonLength),
-              deadline);
+    const Deadline deadline = deadlineAfter(timing_.closeWait);
+    {
+        std::lock_guard<std::mutex> writing(writeLock_);
+        {
+            std::lock_guard<std::mutex> lock(ioLock_);
+            // RFC 6455 5.5.1: one close per endpoint; a second call queues nothing.
+            stream_.connection().close(status,
+                                       {static_cast<const std::uint8_t*>(reason), reasonLength});
+        }
+        writeOutputLocked(deadline, false);
+    }
     awaitServerClose(deadline);
     std::lock_guard<std::mutex> lock(ioLock_);
-    shutLocked();
+    stream_.end();
     return ERROR_SUCCESS;
 }
 
@@ -377,19 +174,7 @@ void WebSocketChannel::onHandleClosed() {
     handleClosed_.raise();
     receiveCancelled_.raise();
     std::lock_guard<std::mutex> lock(ioLock_);
-    shutLocked();
-}
-
-void WebSocketChannel::breakConnection(DWORD error) {
-    std::lock_guard<std::mutex> lock(ioLock_);
-    if (failure_ == ERROR_SUCCESS) failure_ = error;
-    shutLocked();
-}
-
-void WebSocketChannel::shutLocked() {
-    if (shut_) return;
-    stream_->shutdown();
-    shut_ = true;
+    stream_.end();
 }
 
 }  // namespace wsbridge::transport

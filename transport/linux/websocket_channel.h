@@ -1,34 +1,41 @@
-// An open WebSocket: the stream, the frame decoder and the close handshake, driven by the
-// receive on the worker's thread while the host's thread sends or closes.
+// An open WebSocket's operations: the receive on the worker's thread, sends and the close on the
+// host's, with their locks, waits and deadlines. The bytes move in ConnectionStream; the rules
+// are protocol::ClientConnection's.
 //
-// Locks: writeLock_ is held for one whole outgoing frame (a message, a pong, a close), so frames
-// never interleave; ioLock_ is held for each single call into the stream (one TLS object is never
-// used by two threads at once) and for the decoder. writeLock_ is always taken before ioLock_,
-// and nobody waits for the socket while holding ioLock_.
+// Locks: writeLock_ is held by whoever writes output, for the whole of it (a message, a pong, a
+// close), so one writer at a time finishes what it began; ioLock_ is held for each single call
+// into the stream (one TLS object is never used by two threads at once), which is also every
+// use of the connection. writeLock_ is always taken before ioLock_, and nobody waits for the
+// socket while holding ioLock_.
 #pragma once
 
-#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
-#include <span>
 #include <vector>
 
-#include "transport/linux/byte_stream.h"
+#include "transport/linux/connection_stream.h"
 #include "transport/linux/handle_table.h"
 #include "transport/linux/time_limits.h"
 #include "transport/linux/wake_event.h"
-#include "transport/protocol/frame_decoder.h"
-#include "transport/protocol/frame_encoder.h"
 
 namespace wsbridge::transport {
+
+// The time limits a channel keeps; tests shorten them to see them reached.
+struct ChannelTiming {
+    std::chrono::milliseconds send = timeLimit::send;
+    std::chrono::milliseconds closeWait = timeLimit::closeWait;
+    std::chrono::milliseconds keepalive = timeLimit::keepalive;
+};
 
 class WebSocketChannel final : public HandleObject {
   public:
     static constexpr HandleKind handleKind = HandleKind::WebSocket;
 
     // frameBytes: what arrived after the upgrade response's header block.
-    WebSocketChannel(std::unique_ptr<ByteStream> stream, std::vector<std::uint8_t> frameBytes);
+    WebSocketChannel(std::unique_ptr<ByteStream> stream, std::vector<std::uint8_t> frameBytes,
+                     ChannelTiming timing = {});
 
     // Blocks until there is something to deliver: a piece of a message (at most length bytes),
     // the server's close (type CLOSE, no bytes), or a failure.
@@ -42,68 +49,30 @@ class WebSocketChannel final : public HandleObject {
     void onHandleClosed() override;
 
   private:
-    enum class PumpOutcome { Delivered, ServerClosed, ProtocolFailure, Broken, MustWait };
-    enum class OutgoingMessage { None, Text, Binary };
+    using Outcome = ConnectionStream::Outcome;
 
-    struct Delivery {
-        std::uint8_t* buffer = nullptr;  // null: drain, discarding data
-        std::size_t length = 0;
-        std::size_t bytes = 0;
-        WINHTTP_WEB_SOCKET_BUFFER_TYPE type = WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE;
-    };
-
-    struct Pump {
-        PumpOutcome outcome = PumpOutcome::MustWait;
-        Direction waitFor = Direction::Read;
-        protocol::ProtocolError error = protocol::ProtocolError::None;
-    };
-
-    using PongPayloads = std::vector<std::vector<std::uint8_t>>;
-
-    // Under ioLock_: decodes what is buffered, reading more while the stream has more, until an
-    // event for the caller or until the stream would block.
-    Pump pumpLocked(Delivery& delivery, PongPayloads& pongs);
-    bool decodeBufferedLocked(Delivery& delivery, PongPayloads& pongs, Pump& pump);
-    bool readDirectLocked(Delivery& delivery, Pump& pump);
-    bool refillLocked(Pump& pump);
-
-    DWORD failReceive(const Pump& pump);
-    void sendPongs(const PongPayloads& pongs);
-    void sendKeepaliveIfIdle();
-    DWORD writeFrame(std::span<const std::uint8_t> frame, Deadline deadline);
-    DWORD sendClose(std::uint16_t code, std::span<const std::uint8_t> reason, Deadline deadline);
+    // Under writeLock_: writes the connection's output (up to the end of the queued data frame
+    // when dataOnly) within the deadline.
+    DWORD writeOutputLocked(Deadline deadline, bool dataOnly);
+    DWORD writeAllOutput(Deadline deadline);
+    // Ends the connection with `error`, unless it already failed; returns the error it failed
+    // with.
+    DWORD breakConnection(DWORD error);
+    void sendKeepaliveIfDue();
     void awaitServerClose(Deadline deadline);
-    void breakConnection(DWORD error);
-    void shutLocked();
-    void noteTraffic();
-    Deadline keepaliveDeadline() const;
 
+    const ChannelTiming timing_;
     const int fd_;                // for polling; the stream owns it and outlives every wait on it
     WakeEvent receiveCancelled_;  // raised by close() and by closing the handle
     WakeEvent handleClosed_;      // raised by closing the handle only
 
     std::mutex ioLock_;
-    std::unique_ptr<ByteStream> stream_;
-    protocol::FrameDecoder decoder_;
-    std::vector<std::uint8_t> inbox_;
-    std::size_t inboxStart_ = 0;
-    std::size_t inboxEnd_ = 0;
-    bool closeReceived_ = false;
+    ConnectionStream stream_;
     bool closeDelivered_ = false;
-    bool shut_ = false;
-    // Set while large data frames arrive: the next refill reads only a frame header, so that the
-    // payload after it goes straight into the caller's buffer instead of through inbox_.
-    bool probeNextHeader_ = false;
-    DWORD failure_ = ERROR_SUCCESS;  // latched: every later receive reports it
 
     // Not a timed lock: every holder's writes are bounded by their own deadline, so a wait for
     // it is bounded too (by the send limit at most).
     std::mutex writeLock_;
-    protocol::ByteBuffer outgoing_;
-    OutgoingMessage outgoingMessage_ = OutgoingMessage::None;
-    bool closeSent_ = false;
-
-    std::atomic<Clock::rep> lastTraffic_;
 };
 
 }  // namespace wsbridge::transport

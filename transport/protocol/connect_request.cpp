@@ -5,9 +5,7 @@
 
 namespace wsbridge::protocol {
 
-ConnectRequest buildConnectRequest(const ConnectTarget& target) {
-    if (!isAcceptableHost(target.host)) return {ProtocolError::InvalidHost, {}};
-    if (!isAcceptableHeaderValue(target.userAgent)) return {ProtocolError::InvalidUserAgent, {}};
+std::string buildConnectRequest(const ConnectTarget& target) {
     const std::string authority = uriHost(target.host) + ":" + std::to_string(target.port);
     std::string text;
     text.append("CONNECT ").append(authority).append(" HTTP/1.1").append(lineEnd);
@@ -20,7 +18,7 @@ ConnectRequest buildConnectRequest(const ConnectTarget& target) {
                      "Basic " + encodeBase64({bytes, target.credentials->size()}));
     }
     text.append(lineEnd);
-    return {ProtocolError::None, std::move(text)};
+    return text;
 }
 
 }  // namespace wsbridge::protocol

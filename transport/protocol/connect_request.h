@@ -7,27 +7,20 @@
 #include <string>
 #include <string_view>
 
-#include "transport/protocol/protocol_error.h"
-
 namespace wsbridge::protocol {
 
 struct ConnectTarget {
-    std::string_view host;  // the server, not the proxy: a name or an IP literal without brackets
+    std::string_view host;  // the server, not the proxy: passed checkHost(), IPv6 without brackets
     std::uint16_t port = 0;
-    std::string_view userAgent;
+    std::string_view userAgent;  // passed checkUserAgent()
     // "user:password" for Basic authentication (RFC 7617 2), already percent-decoded; none: no
     // Proxy-Authorization header.
     std::optional<std::string_view> credentials;
 };
 
-struct ConnectRequest {
-    ProtocolError error = ProtocolError::None;  // InvalidHost or InvalidUserAgent, else None
-    std::string text;                           // the whole request, empty on error
-};
-
 // Builds "CONNECT host:port HTTP/1.1" (authority form, RFC 9112 3.2.3), Host with the same
 // authority, User-Agent, Proxy-Authorization: Basic when credentials are given, and the blank
 // line. An IPv6 literal is written in brackets.
-ConnectRequest buildConnectRequest(const ConnectTarget& target);
+std::string buildConnectRequest(const ConnectTarget& target);
 
 }  // namespace wsbridge::protocol

@@ -7,10 +7,6 @@
 namespace wsbridge::protocol {
 namespace {
 
-constexpr std::size_t baseHeaderSize = 2;
-constexpr std::size_t length16Size = 2;
-constexpr std::size_t length64Size = 8;
-constexpr int bitsPerByte = 8;
 constexpr std::uint64_t lengthTopBit = 1ULL << 63;
 
 // A server frame's header size, known from its second byte. A masked frame is refused as soon as
@@ -26,12 +22,6 @@ std::size_t headerSizeFor(std::uint8_t secondByte) {
     }
 }
 
-std::uint64_t readBigEndian(const std::uint8_t* bytes, std::size_t count) {
-    std::uint64_t value = 0;
-    for (std::size_t i = 0; i < count; ++i) value = (value << bitsPerByte) | bytes[i];
-    return value;
-}
-
 bool isKnownOpcode(std::uint8_t opcode) {
     switch (static_cast<Opcode>(opcode)) {
         case Opcode::Continuation:
@@ -43,15 +33,6 @@ bool isKnownOpcode(std::uint8_t opcode) {
             return true;
     }
     return false;
-}
-
-WINHTTP_WEB_SOCKET_BUFFER_TYPE pieceType(bool text, bool lastOfMessage) {
-    if (text) {
-        return lastOfMessage ? WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE
-                             : WINHTTP_WEB_SOCKET_UTF8_FRAGMENT_BUFFER_TYPE;
-    }
-    return lastOfMessage ? WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE
-                         : WINHTTP_WEB_SOCKET_BINARY_FRAGMENT_BUFFER_TYPE;
 }
 
 }  // namespace
@@ -143,7 +124,7 @@ FrameEvent FrameDecoder::emitData(std::span<const std::uint8_t> input, std::size
     event.kind = FrameEventKind::Data;
     event.consumed = offset;
     event.payload = piece;
-    event.bufferType = pieceType(messageIsText_, lastOfMessage);
+    event.pieceType = pieceType(messageIsText_, lastOfMessage);
     return event;
 }
 

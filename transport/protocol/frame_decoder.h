@@ -1,9 +1,10 @@
-// Incremental decoder of server-to-client frames (RFC 6455 5), producing what
-// WinHttpWebSocketReceive reports: message data in pieces of bounded size, typed with the
-// platform's buffer types, plus the control frames and protocol errors.
+// Incremental decoder of server-to-client frames (RFC 6455 5): message data in pieces of bounded
+// size, each with its piece type, plus the control frames and protocol errors. The connection's
+// rules (answering pings, the close handshake) are ClientConnection's; this is the framing only.
 //
-// How the transport drives it: keep one FrameDecoder per connection. Put the bytes that followed
-// the upgrade response, and then every read from the connection, through next() in a loop:
+// How it is driven (ClientConnection does this): keep one FrameDecoder per connection. Put the
+// bytes that followed the upgrade response, and then every read from the connection, through next()
+// in a loop:
 //
 //     while (!input.empty()) {
 //         FrameEvent event = decoder.next(input, bufferLength);
@@ -13,18 +14,18 @@
 //
 // - NeedMore: every byte of the input was taken (at most a frame header and a control payload
 //   are kept inside, never more than 139 bytes); read again.
-// - Data: one piece of a text or binary message, at most `pieceLimit` bytes, to hand to the
-//   caller with its bufferType. Fragment types (UTF8_FRAGMENT 3, BINARY_FRAGMENT 1) for every
-//   piece but the last of a message, then the message type (UTF8_MESSAGE 2, BINARY_MESSAGE 0).
-//   A message whose final frame is empty still ends with a piece of the message type, of 0
-//   bytes: an empty text message is one piece of type 2 with no bytes. Text pieces have been
-//   checked as UTF-8 (across pieces and frames) before they are reported.
-// - Ping: answer with a pong carrying the same payload (appendPong), then go on.
+// - Data: one piece of a text or binary message, at most `pieceLimit` bytes, with its pieceType.
+//   Fragment types (TextFragment, BinaryFragment) for every piece but the last of a message,
+//   then the message type (TextMessage, BinaryMessage). A message whose final frame is empty
+//   still ends with a piece of the message type, of 0 bytes: an empty text message is one
+//   TextMessage piece with no bytes. Text pieces have been checked as UTF-8 (across pieces and
+//   frames) before they are reported.
+// - Ping: to be answered with a pong carrying the same payload.
 // - Pong: nothing to do.
-// - Close: the server's close code (closeNoStatus when it gave none) and UTF-8 reason. Answer
-//   with a close frame and report WINHTTP_WEB_SOCKET_CLOSE_BUFFER_TYPE. The decoder is finished.
-// - Error: the stream broke the protocol. Send a close with closeCodeFor(error), then fail with
-//   platformErrorFor(error). The decoder is finished.
+// - Close: the server's close code (closeNoStatus when it gave none) and UTF-8 reason. The
+//   decoder is finished.
+// - Error: the stream broke the protocol; the close to send is closeCodeFor(error). The decoder
+//   is finished.
 //
 // After Close or Error the decoder is finished: next() takes all of its input unread and returns
 // the same event again (an Error its error; a Close its code, with an empty reason).
@@ -45,9 +46,9 @@
 #include <span>
 
 #include "transport/protocol/frame_format.h"
+#include "transport/protocol/piece_type.h"
 #include "transport/protocol/protocol_error.h"
 #include "transport/protocol/utf8_validator.h"
-#include "transport/winhttp_api.h"
 
 namespace wsbridge::protocol {
 
@@ -59,9 +60,9 @@ struct FrameEvent {
     FrameEventKind kind = FrameEventKind::NeedMore;
     std::size_t consumed = 0;  // bytes of this call's input used, up to the end of this event
     std::span<const std::uint8_t> payload;  // Data piece, Ping/Pong payload or Close reason
-    WINHTTP_WEB_SOCKET_BUFFER_TYPE bufferType = WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE;
-    std::uint16_t closeCode = 0;                // Close only
-    ProtocolError error = ProtocolError::None;  // Error only
+    PieceType pieceType = PieceType::BinaryMessage;  // Data only
+    std::uint16_t closeCode = 0;                     // Close only
+    ProtocolError error = ProtocolError::None;       // Error only
 };
 
 class FrameDecoder {

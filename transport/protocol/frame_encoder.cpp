@@ -4,34 +4,22 @@
 #include "transport/protocol/masking.h"
 
 namespace wsbridge::protocol {
-namespace {
-
-constexpr int bitsPerByte = 8;
-constexpr std::size_t length16Size = 2;
-constexpr std::size_t length64Size = 8;
-
-std::size_t writeLength(std::uint8_t* out, std::size_t count, std::uint64_t length) {
-    for (std::size_t i = 0; i < count; ++i) {
-        out[i] = static_cast<std::uint8_t>(length >> (bitsPerByte * (count - 1 - i)));
-    }
-    return count;
-}
-
-}  // namespace
 
 std::size_t writeFrameHeader(std::uint8_t* out, Opcode opcode, bool final,
                              std::uint64_t payloadLength, MaskKey key) {
     out[0] = static_cast<std::uint8_t>((final ? finBit : 0) | static_cast<std::uint8_t>(opcode));
-    std::size_t size = 2;
+    std::size_t size = baseHeaderSize;
     // RFC 6455 5.2: the shortest of the 7-, 16- and 64-bit forms.
     if (payloadLength <= maxLength7) {
         out[1] = static_cast<std::uint8_t>(maskBit | payloadLength);
     } else if (payloadLength <= maxLength16) {
         out[1] = maskBit | length16Marker;
-        size += writeLength(out + size, length16Size, payloadLength);
+        writeBigEndian(out + size, length16Size, payloadLength);
+        size += length16Size;
     } else {
         out[1] = maskBit | length64Marker;
-        size += writeLength(out + size, length64Size, payloadLength);
+        writeBigEndian(out + size, length64Size, payloadLength);
+        size += length64Size;
     }
     for (const std::uint8_t keyByte : key) out[size++] = keyByte;
     return size;
@@ -68,8 +56,7 @@ ProtocolError appendClose(ByteBuffer& out, std::uint16_t code, std::string_view 
     if (reason.size() > maxCloseReason) return ProtocolError::ControlPayloadTooLong;
     // RFC 6455 5.5.1: the code in network byte order, then the reason.
     std::uint8_t payload[maxControlPayload];
-    payload[0] = static_cast<std::uint8_t>(code >> bitsPerByte);
-    payload[1] = static_cast<std::uint8_t>(code);
+    writeBigEndian(payload, closeCodeSize, code);
     for (std::size_t i = 0; i < reason.size(); ++i) {
         payload[closeCodeSize + i] = static_cast<std::uint8_t>(reason[i]);
     }

@@ -31,11 +31,21 @@ inline constexpr std::uint8_t length64Marker = 127;  // a 64-bit length follows
 inline constexpr std::uint64_t maxLength7 = 125;
 inline constexpr std::uint64_t maxLength16 = 0xFFFF;
 
+// The header's parts: two fixed bytes, then the 16- or 64-bit length when the 7-bit field says
+// so, then (client frames only) the mask key.
+inline constexpr std::size_t baseHeaderSize = 2;
+inline constexpr std::size_t length16Size = 2;
+inline constexpr std::size_t length64Size = 8;
+inline constexpr std::size_t maskKeySize = 4;
+// The longest unmasked header: that of every server frame over 65535 bytes.
+inline constexpr std::size_t maxServerHeaderSize = baseHeaderSize + length64Size;
+inline constexpr std::size_t maxFrameHeaderSize = maxServerHeaderSize + maskKeySize;
+
 inline constexpr std::size_t maxControlPayload = 125;  // RFC 6455 5.5
 inline constexpr std::size_t closeCodeSize = 2;
 inline constexpr std::size_t maxCloseReason = maxControlPayload - closeCodeSize;
-inline constexpr std::size_t maskKeySize = 4;
-inline constexpr std::size_t maxFrameHeaderSize = 2 + 8 + maskKeySize;
+
+inline constexpr int bitsPerByte = 8;
 
 // Close codes with a meaning of their own (RFC 6455 7.4.1).
 inline constexpr std::uint16_t closeNormal = 1000;
@@ -55,6 +65,19 @@ constexpr bool isSendableCloseCode(std::uint16_t code) {
 
 constexpr bool isControl(Opcode opcode) {
     return (static_cast<std::uint8_t>(opcode) & controlOpcodeFlag) != 0;
+}
+
+// Lengths and close codes go in network byte order (RFC 6455 5.2, 5.5.1).
+constexpr std::uint64_t readBigEndian(const std::uint8_t* bytes, std::size_t count) {
+    std::uint64_t value = 0;
+    for (std::size_t i = 0; i < count; ++i) value = (value << bitsPerByte) | bytes[i];
+    return value;
+}
+
+constexpr void writeBigEndian(std::uint8_t* out, std::size_t count, std::uint64_t value) {
+    for (std::size_t i = 0; i < count; ++i) {
+        out[i] = static_cast<std::uint8_t>(value >> (bitsPerByte * (count - 1 - i)));
+    }
 }
 
 }  // namespace wsbridge::protocol

@@ -1,7 +1,7 @@
 // Every way the protocol core can refuse a request, a response or a frame, with stable numbers.
 // The numbers are never reused or renumbered: logs and tests may rely on them. What each error
-// means to the peer (its close code) and to the caller (its platform error number and text) is
-// decided in one table, in protocol_error.cpp.
+// means to the peer (its close code) and its text are decided in one table, in
+// protocol_error.cpp; the platform error number a transport reports it as, in the transport's.
 #pragma once
 
 #include <cstdint>
@@ -42,8 +42,11 @@ enum class ProtocolError : std::uint16_t {
     InvalidCloseCode = 41,        // a close code that may not be sent (7.4)
     InvalidCloseReason = 42,      // a close reason that is not UTF-8 (5.5.1)
 
-    // Encoding frames for the server.
+    // Sending to the server.
     ControlPayloadTooLong = 50,  // a pong or close payload over 125 bytes
+    SendAfterClose = 51,         // our close is out, or the connection failed (RFC 6455 5.5.1)
+    MessageTypeChanged = 52,     // a fragment of another kind than the message it continues (5.4)
+    SendPending = 53,            // the previous data frame is not all written yet
 
     // A proxy's answer to CONNECT (RFC 9110 9.3.6); a malformed one fails as a response does.
     TunnelRefused = 60,                // a final status other than 2xx (and other than 407)
@@ -54,9 +57,6 @@ enum class ProtocolError : std::uint16_t {
 // The close code to send when this error fails the connection (RFC 6455 7.4.1): 1007 for bad
 // UTF-8, 1002 for other frame errors, 0 for errors that happen before the WebSocket is open.
 std::uint16_t closeCodeFor(ProtocolError error);
-
-// The platform error number the transport reports this error as (ERROR_WINHTTP_*), 0 for None.
-std::uint32_t platformErrorFor(ProtocolError error);
 
 // A short fixed ASCII description, for logs and test messages; never null.
 const char* describe(ProtocolError error);

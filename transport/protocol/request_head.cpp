@@ -16,15 +16,17 @@ bool isControl(char character) {
 
 }  // namespace
 
-bool isAcceptableHost(std::string_view host) {
-    if (host.empty()) return false;
-    return std::ranges::none_of(host, [](char character) {
-        return isControl(character) || character == ' ' || character == '/' || character == '@';
-    });
+ProtocolError checkHost(std::string_view host) {
+    const bool breaksLine =
+        host.empty() || std::ranges::any_of(host, [](char character) {
+            return isControl(character) || character == ' ' || character == '/' || character == '@';
+        });
+    return breaksLine ? ProtocolError::InvalidHost : ProtocolError::None;
 }
 
-bool isAcceptableHeaderValue(std::string_view value) {
-    return std::ranges::none_of(value, isControl);
+ProtocolError checkUserAgent(std::string_view userAgent) {
+    return std::ranges::any_of(userAgent, isControl) ? ProtocolError::InvalidUserAgent
+                                                     : ProtocolError::None;
 }
 
 std::string uriHost(std::string_view host) {

@@ -1,21 +1,25 @@
 // What the two requests the client writes, the upgrade request and a proxy's CONNECT, share:
 // header lines, the host as a URI writes it, and the checks that keep caller text from breaking
-// a line (RFC 9112 3, 5).
+// a line (RFC 9112 3, 5). The transport checks the host and the user agent when the caller gives
+// them, so the builders take them as checked.
 #pragma once
 
 #include <string>
 #include <string_view>
 
+#include "transport/protocol/protocol_error.h"
+
 namespace wsbridge::protocol {
 
 inline constexpr std::string_view lineEnd = "\r\n";
 
-// True when `host` cannot break a header line: not empty, and no control character, space, '/'
-// or '@'.
-bool isAcceptableHost(std::string_view host);
+// InvalidHost unless `host` cannot break a header line: not empty, and no control character,
+// space, '/' or '@'. Else None.
+ProtocolError checkHost(std::string_view host);
 
-// True when `value` holds no control character, so it cannot end its header line early.
-bool isAcceptableHeaderValue(std::string_view value);
+// InvalidUserAgent when `userAgent` holds a control character, which could break its header
+// line. Else None.
+ProtocolError checkUserAgent(std::string_view userAgent);
 
 // The host as the authority of a URI writes it (RFC 3986 3.2.2): an IPv6 literal, i.e. a host
 // holding ':', in brackets.

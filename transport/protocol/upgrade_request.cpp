@@ -1,7 +1,7 @@
 // The client's opening handshake (RFC 6455 4.1).
 #include "transport/protocol/upgrade_request.h"
 
-#include "transport/protocol/path_escape.h"
+#include <cstdint>
 
 namespace wsbridge::protocol {
 namespace {
@@ -16,11 +16,9 @@ std::string hostHeaderValue(const UpgradeTarget& target) {
 
 }  // namespace
 
-UpgradeRequest buildUpgradeRequest(const UpgradeTarget& target, std::string_view clientKey) {
-    if (!isAcceptableHost(target.host)) return {ProtocolError::InvalidHost, {}};
-    if (!isAcceptableHeaderValue(target.userAgent)) return {ProtocolError::InvalidUserAgent, {}};
+std::string buildUpgradeRequest(const UpgradeTarget& target, std::string_view clientKey) {
     std::string text;
-    text.append("GET ").append(escapeRequestPath(target.path)).append(" HTTP/1.1").append(lineEnd);
+    text.append("GET ").append(target.requestTarget).append(" HTTP/1.1").append(lineEnd);
     appendHeader(text, "Host", hostHeaderValue(target));
     appendHeader(text, "Upgrade", "websocket");
     appendHeader(text, "Connection", "Upgrade");
@@ -28,7 +26,7 @@ UpgradeRequest buildUpgradeRequest(const UpgradeTarget& target, std::string_view
     appendHeader(text, "Sec-WebSocket-Version", "13");
     appendHeader(text, "User-Agent", target.userAgent);
     text.append(lineEnd);
-    return {ProtocolError::None, std::move(text)};
+    return text;
 }
 
 }  // namespace wsbridge::protocol

@@ -1,8 +1,10 @@
 // The HTTP/1.1 GET that asks the server to switch to the WebSocket protocol (RFC 6455 4.1).
 //
-// How the transport drives it: when the caller sends the request, convert the host, path and
-// user-agent text to UTF-8, make a key with makeClientKey(), build the request and write its text
-// to the connection; keep the key for the UpgradeResponseParser.
+// How the transport drives it: check the host and the user agent (as UTF-8) with checkHost() and
+// checkUserAgent() (request_head.h) when the caller gives them, and escape the path with
+// escapeRequestPath() then; when the caller sends the request, make a key with makeClientKey(),
+// build the request from what was checked and write its text to the connection; keep the key for
+// the UpgradeResponseParser.
 #pragma once
 
 #include <cstdint>
@@ -18,22 +20,17 @@ inline constexpr std::uint16_t defaultPlainPort = 80;
 inline constexpr std::uint16_t defaultSecurePort = 443;
 
 struct UpgradeTarget {
-    std::string_view host;  // UTF-8 host name or IP literal; an IPv6 literal without brackets
+    std::string_view host;  // passed checkHost(); an IPv6 literal without brackets
     std::uint16_t port = defaultSecurePort;
-    bool secure = true;          // decides which port is the default one
-    std::string_view path;       // UTF-8, escaped by escapeRequestPath()
-    std::string_view userAgent;  // UTF-8 User-Agent value
+    bool secure = true;              // decides which port is the default one
+    std::string_view requestTarget;  // the path as escapeRequestPath() gave it
+    std::string_view userAgent;      // passed checkUserAgent()
 };
 
-struct UpgradeRequest {
-    ProtocolError error = ProtocolError::None;  // InvalidHost or InvalidUserAgent, else None
-    std::string text;                           // the whole request, empty on error
-};
-
-// Builds, in this order: "GET <escaped path> HTTP/1.1", Host (with ":port" only when the port is
-// not the scheme's default; an IPv6 literal, i.e. a host holding ':', in brackets), Upgrade:
+// Builds, in this order: "GET <request target> HTTP/1.1", Host (with ":port" only when the port
+// is not the scheme's default; an IPv6 literal, i.e. a host holding ':', in brackets), Upgrade:
 // websocket, Connection: Upgrade, Sec-WebSocket-Key, Sec-WebSocket-Version: 13, User-Agent, and
 // the blank line. No extension or subprotocol is offered.
-UpgradeRequest buildUpgradeRequest(const UpgradeTarget& target, std::string_view clientKey);
+std::string buildUpgradeRequest(const UpgradeTarget& target, std::string_view clientKey);
 
 }  // namespace wsbridge::protocol

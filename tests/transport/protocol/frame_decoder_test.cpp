@@ -48,16 +48,15 @@ TEST(FrameDecoderPieces, LargeMessageComesInPiecesOfAtMostTheLimit) {
     const Bytes stream = serverFrame(finalText, repeated(100'000, 'a'));
     FrameDecoder decoder;
     std::span<const std::uint8_t> input(stream);
-    std::vector<std::pair<std::size_t, int>> pieces;
+    std::vector<std::pair<std::size_t, PieceType>> pieces;
     for (int calls = 0; calls < 10 && !input.empty(); ++calls) {
         const FrameEvent event = decoder.next(input, 65536);
         ASSERT_EQ(event.kind, FrameEventKind::Data);
-        pieces.emplace_back(event.payload.size(), event.bufferType);
+        pieces.emplace_back(event.payload.size(), event.pieceType);
         input = input.subspan(event.consumed);
     }
-    const std::vector<std::pair<std::size_t, int>> expected{
-        {65536, WINHTTP_WEB_SOCKET_UTF8_FRAGMENT_BUFFER_TYPE},
-        {100'000 - 65536, WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE}};
+    const std::vector<std::pair<std::size_t, PieceType>> expected{
+        {65536, PieceType::TextFragment}, {100'000 - 65536, PieceType::TextMessage}};
     EXPECT_EQ(pieces, expected);
 }
 
@@ -87,7 +86,7 @@ TEST(FrameDecoderPieces, PayloadCanBeReadStraightIntoTheCallersBuffer) {
     ASSERT_EQ(event.kind, FrameEventKind::Data);
     EXPECT_EQ(event.payload.data(), callerBuffer.data());
     EXPECT_EQ(event.payload.size(), callerBuffer.size());
-    EXPECT_EQ(event.bufferType, WINHTTP_WEB_SOCKET_UTF8_FRAGMENT_BUFFER_TYPE);
+    EXPECT_EQ(event.pieceType, PieceType::TextFragment);
     EXPECT_EQ(decoder.dataPayloadPending(), 5000u - 4096u);
 }
 
@@ -96,7 +95,7 @@ TEST(FrameDecoderPieces, EmptyMessagesEndWithAnEmptyPieceOfTheMessageType) {
     const Bytes emptyText{finalText, 0x00};
     FrameEvent event = decoder.next(emptyText);
     EXPECT_EQ(event.kind, FrameEventKind::Data);
-    EXPECT_EQ(event.bufferType, WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE);
+    EXPECT_EQ(event.pieceType, PieceType::TextMessage);
     EXPECT_EQ(event.payload.size(), 0u);
     EXPECT_EQ(event.consumed, 2u);
 
@@ -104,10 +103,10 @@ TEST(FrameDecoderPieces, EmptyMessagesEndWithAnEmptyPieceOfTheMessageType) {
     const Bytes stream{firstText, 0x02, 'a', 'b', lastContinuation, 0x00};
     FrameDecoder split;
     event = split.next(stream);
-    EXPECT_EQ(event.bufferType, WINHTTP_WEB_SOCKET_UTF8_FRAGMENT_BUFFER_TYPE);
+    EXPECT_EQ(event.pieceType, PieceType::TextFragment);
     event = split.next(std::span(stream).subspan(event.consumed));
     EXPECT_EQ(event.kind, FrameEventKind::Data);
-    EXPECT_EQ(event.bufferType, WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE);
+    EXPECT_EQ(event.pieceType, PieceType::TextMessage);
     EXPECT_EQ(event.payload.size(), 0u);
 
     expectDecodes(
@@ -274,7 +273,7 @@ TEST(FrameDecoderHostile, HugeDeclaredLengthNeedsNoMemory) {
     const FrameEvent event = decoder.next(header);
     EXPECT_EQ(event.kind, FrameEventKind::Data);
     EXPECT_EQ(event.payload.size(), 2u);
-    EXPECT_EQ(event.bufferType, WINHTTP_WEB_SOCKET_BINARY_FRAGMENT_BUFFER_TYPE);
+    EXPECT_EQ(event.pieceType, PieceType::BinaryFragment);
     EXPECT_EQ(decoder.dataPayloadPending(), (1ULL << 62) - 2);
 }
 

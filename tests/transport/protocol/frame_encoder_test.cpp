@@ -21,19 +21,18 @@ struct ClientFrame {
 
 ClientFrame readClientFrame(const Bytes& frame) {
     ClientFrame parsed;
-    parsed.firstByte = frame.at(0);
-    EXPECT_TRUE(frame.at(1) & 0x80) << "client frames are masked";
-    std::size_t at = 2;
-    parsed.length = frame.at(1) & 0x7F;
-    const std::size_t extra = parsed.length == 126 ? 2 : parsed.length == 127 ? 8 : 0;
-    if (extra > 0) parsed.length = 0;
-    for (std::size_t i = 0; i < extra; ++i) parsed.length = (parsed.length << 8) | frame.at(at++);
-    for (std::uint8_t& keyByte : parsed.key) keyByte = frame.at(at++);
-    parsed.headerSize = at;
-    EXPECT_EQ(frame.size() - at, parsed.length);
-    for (std::size_t i = 0; at + i < frame.size(); ++i) {
-        parsed.payload.push_back(frame[at + i] ^ parsed.key[i % 4]);
+    const auto read = peers::parseClientFrame(textOf(frame));
+    if (!read) {
+        ADD_FAILURE() << "not a whole frame";
+        return parsed;
     }
+    parsed.firstByte = frame.at(0);
+    EXPECT_TRUE(read->masked) << "client frames are masked";
+    parsed.headerSize = read->headerSize;
+    parsed.length = read->payload.size();
+    parsed.key = read->key;
+    parsed.payload = bytesOf(read->payload);
+    EXPECT_EQ(frame.size() - parsed.headerSize, parsed.length);
     return parsed;
 }
 

@@ -14,6 +14,7 @@
 #include "tests/transport/protocol/protocol_test_support.h"
 #include "transport/protocol/frame_encoder.h"
 #include "transport/protocol/handshake_key.h"
+#include "transport/protocol/path_escape.h"
 #include "transport/protocol/upgrade_request.h"
 #include "transport/protocol/upgrade_response.h"
 
@@ -80,9 +81,9 @@ class PeerExchangeTest : public ::testing::Test {
 TEST_F(PeerExchangeTest, HandshakeAndFramesBothWays) {
     const std::optional<std::string> key = makeClientKey(systemRandomSource());
     ASSERT_TRUE(key);
-    const UpgradeRequest request = buildUpgradeRequest(
-        {"localhost", 9001, false, "/peer check?name=\xC3\xA9", "wsbridge-test/1.0"}, *key);
-    ASSERT_EQ(request.error, ProtocolError::None);
+    const std::string requestTarget = escapeRequestPath("/peer check?name=\xC3\xA9");
+    const std::string request =
+        buildUpgradeRequest({"localhost", 9001, false, requestTarget, "wsbridge-test/1.0"}, *key);
 
     const std::string binaryPayload(70'000, 'b');  // a 64-bit length
     ByteBuffer frames;
@@ -94,7 +95,7 @@ TEST_F(PeerExchangeTest, HandshakeAndFramesBothWays) {
     ASSERT_EQ(appendPong(frames, bytesOf("are you there"), random), ProtocolError::None);
     ASSERT_EQ(appendClose(frames, 1000, "done", random), ProtocolError::None);
 
-    const std::vector<std::string> received = runPeer(request.text, frames);
+    const std::vector<std::string> received = runPeer(request, frames);
     const std::vector<std::string> expectedReceived{
         frameLine(Opcode::Text, "h\xC3\xA9llo"),
         frameLine(Opcode::Binary, binaryPayload),

@@ -12,8 +12,9 @@
 #include <string_view>
 #include <vector>
 
+#include "peer_frames.h"
+#include "tests/transport/protocol/fixed_random_sources.h"
 #include "transport/protocol/frame_decoder.h"
-#include "transport/protocol/random_source.h"
 #include "transport/protocol/response_head.h"
 
 namespace wsbridge::protocol::testing {
@@ -36,22 +37,7 @@ inline Bytes concat(std::initializer_list<Bytes> parts) {
 
 // An unmasked frame as a server sends it, the length in its shortest form.
 inline Bytes serverFrame(std::uint8_t firstByte, const Bytes& payload) {
-    Bytes frame{firstByte};
-    const std::uint64_t size = payload.size();
-    if (size <= 125) {
-        frame.push_back(static_cast<std::uint8_t>(size));
-    } else if (size <= 0xFFFF) {
-        frame.push_back(126);
-        frame.push_back(static_cast<std::uint8_t>(size >> 8));
-        frame.push_back(static_cast<std::uint8_t>(size));
-    } else {
-        frame.push_back(127);
-        for (int shift = 56; shift >= 0; shift -= 8) {
-            frame.push_back(static_cast<std::uint8_t>(size >> shift));
-        }
-    }
-    frame.insert(frame.end(), payload.begin(), payload.end());
-    return frame;
+    return peers::serverFrame<Bytes>(firstByte, payload);
 }
 
 inline constexpr std::uint8_t finalText = 0x81;
@@ -63,38 +49,6 @@ inline constexpr std::uint8_t lastContinuation = 0x80;
 inline constexpr std::uint8_t closeFrame = 0x88;
 inline constexpr std::uint8_t pingFrame = 0x89;
 inline constexpr std::uint8_t pongFrame = 0x8A;
-
-// Hands out the given bytes in a cycle and counts how many were drawn.
-class CyclingRandomSource final : public RandomSource {
-  public:
-    explicit CyclingRandomSource(Bytes pattern) : pattern_(std::move(pattern)) {}
-    bool fill(std::span<std::uint8_t> out) override {
-        for (std::uint8_t& byte : out) byte = pattern_[drawn_++ % pattern_.size()];
-        return true;
-    }
-    std::size_t drawn() const { return drawn_; }
-
-  private:
-    Bytes pattern_;
-    std::size_t drawn_ = 0;
-};
-
-// Hands out 0, 1, 2, ... so that consecutive draws always differ.
-class CountingRandomSource final : public RandomSource {
-  public:
-    bool fill(std::span<std::uint8_t> out) override {
-        for (std::uint8_t& byte : out) byte = static_cast<std::uint8_t>(next_++);
-        return true;
-    }
-
-  private:
-    unsigned next_ = 0;
-};
-
-class FailingRandomSource final : public RandomSource {
-  public:
-    bool fill(std::span<std::uint8_t>) override { return false; }
-};
 
 // What a decoded stream means, independent of how it was chunked: whole messages (pieces
 // joined), control events and the final error.
@@ -145,7 +99,7 @@ inline std::vector<Decoded> decodeStream(const Bytes& stream,
     std::vector<Decoded> events;
     FrameDecoder decoder;
     std::string message;
-    int messageType = -1;  // the fragment type of the open message, -1 when none is open
+    int messageKind = -1;  // 1 while a text message is open, 0 a binary one, -1 none
     // Bounded: each call reports an event or takes the whole chunk, and a stream holds at most
     // one event per byte plus empty frames' events.
     std::size_t callsLeft = 4 * stream.size() + 16;
@@ -169,21 +123,16 @@ inline std::vector<Decoded> decodeStream(const Bytes& stream,
                     break;
                 case FrameEventKind::Data: {
                     EXPECT_LE(event.payload.size(), pieceLimit);
-                    const int type = event.bufferType;
-                    const bool isFragment = type == WINHTTP_WEB_SOCKET_UTF8_FRAGMENT_BUFFER_TYPE ||
-                                            type == WINHTTP_WEB_SOCKET_BINARY_FRAGMENT_BUFFER_TYPE;
-                    const int fragmentType = isFragment ? type : type + 1;
-                    if (messageType >= 0) {
-                        EXPECT_EQ(fragmentType, messageType);
+                    const int kind = isText(event.pieceType) ? 1 : 0;
+                    if (messageKind >= 0) {
+                        EXPECT_EQ(kind, messageKind);
                     }
                     message.append(textOf(event.payload));
-                    messageType = fragmentType;
-                    if (!isFragment) {
-                        events.push_back(type == WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE
-                                             ? text(message)
-                                             : binary(message));
+                    messageKind = kind;
+                    if (endsMessage(event.pieceType)) {
+                        events.push_back(kind == 1 ? text(message) : binary(message));
                         message.clear();
-                        messageType = -1;
+                        messageKind = -1;
                     }
                     break;
                 }
