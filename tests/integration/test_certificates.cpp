@@ -48,10 +48,13 @@ TestCertificates makeTestCertificates() {
         " -addext keyUsage=critical,keyCertSign,cRLSign -out " + made.caFile);
     makeSignedCertificate(made, "server", "DNS:localhost,IP:127.0.0.1");
     makeSignedCertificate(made, "elsewhere", "DNS:elsewhere.test");
+    makeSignedCertificate(made, "remote", "IP:10.200.0.1");
     made.serverCert = made.directory + "/server.pem";
     made.serverKey = made.directory + "/server.key";
     made.elsewhereCert = made.directory + "/elsewhere.pem";
     made.elsewhereKey = made.directory + "/elsewhere.key";
+    made.remoteCert = made.directory + "/remote.pem";
+    made.remoteKey = made.directory + "/remote.key";
     made.untrustedKey = made.directory + "/untrusted.key";
     made.untrustedCert = made.directory + "/untrusted.pem";
     run(newKey(made.untrustedKey));

@@ -17,6 +17,8 @@ struct TestCertificates {
     std::string serverKey;
     std::string elsewhereCert;  // signed by the CA for DNS:elsewhere.test only
     std::string elsewhereKey;
+    std::string remoteCert;  // signed by the CA for IP:10.200.0.1 only (see test_network.h)
+    std::string remoteKey;
     std::string untrustedCert;  // self-signed for DNS:localhost and IP:127.0.0.1
     std::string untrustedKey;
 };

@@ -42,23 +42,15 @@ killed, its stdin reaches end of file, or its lifetime is over.
 import argparse
 import base64
 import hashlib
-import os
 import socket
 import struct
-import sys
 import threading
+
+from threaded_server import emit, serve as serve_connections
 
 GUID = b"258EAFA5-E914-47DA-95CA-C5AB0DC85B11"  # RFC 6455 1.3
 READ_SIZE = 65536
 OPCODE_CLOSE = 8
-
-print_lock = threading.Lock()
-
-
-def emit(text):
-    with print_lock:
-        sys.stdout.write(text + "\n")
-        sys.stdout.flush()
 
 
 def read_request(conn):
@@ -187,25 +179,9 @@ def main():
     parser.add_argument("frames", nargs="*")
     arguments = parser.parse_args()
     after_answer = b"".join(bytes.fromhex(frame) for frame in arguments.frames)
-
-    family = socket.AF_INET6 if ":" in arguments.host else socket.AF_INET
-    listener = socket.socket(family, socket.SOCK_STREAM)
-    listener.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
-    listener.bind((arguments.host, arguments.port))
-    listener.listen(16)
-    emit(str(listener.getsockname()[1]))
-
-    def accept_forever():
-        while True:
-            conn, _ = listener.accept()
-            threading.Thread(target=serve_and_report, args=(conn, arguments, after_answer),
-                             daemon=True).start()
-
-    threading.Thread(target=accept_forever, daemon=True).start()
-    watcher = threading.Thread(target=sys.stdin.buffer.read, daemon=True)
-    watcher.start()
-    watcher.join(arguments.lifetime)
-    os._exit(0)
+    serve_connections(arguments.host, arguments.port,
+                      lambda conn: serve_and_report(conn, arguments, after_answer),
+                      arguments.lifetime)
 
 
 if __name__ == "__main__":

@@ -3,9 +3,11 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "transport/linux/readiness.h"
 #include "transport/linux/unique_fd.h"
@@ -41,15 +43,33 @@ class ByteStream {
 
     int fd() const { return socket_.get(); }
 
+    // Gives the socket up, for another stream to be made over it; this one is unusable after.
+    UniqueFd releaseSocket() { return std::move(socket_); }
+
   private:
     UniqueFd socket_;
 };
 
-std::unique_ptr<ByteStream> makePlainStream(UniqueFd socket);
-
 // The socket calls both kinds of stream use: never raise SIGPIPE, never block.
 IoResult receiveSome(int fd, void* buffer, std::size_t size);
 IoResult sendSome(int fd, const void* data, std::size_t size);
+
+// Bytes read from a socket before the stream over it was made: what came through a proxy's
+// tunnel together with the proxy's answer. They are the start of what the stream reads.
+class ReadAhead {
+  public:
+    ReadAhead() = default;
+    explicit ReadAhead(std::vector<std::uint8_t> bytes) : bytes_(std::move(bytes)) {}
+
+    // The read-ahead bytes while there are any, then receiveSome() on the socket.
+    IoResult receive(int fd, void* buffer, std::size_t size);
+
+  private:
+    std::vector<std::uint8_t> bytes_;
+    std::size_t taken_ = 0;
+};
+
+std::unique_ptr<ByteStream> makePlainStream(UniqueFd socket, ReadAhead readAhead = {});
 
 // Writes until `writeNext` has nothing left to write, waiting (without spinning, and outside
 // whatever lock writeNext takes) for the socket between writes, until the deadline passes or one

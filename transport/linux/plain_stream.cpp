@@ -1,7 +1,9 @@
 // The stream over a bare TCP socket.
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 
 #include "transport/linux/byte_stream.h"
 
@@ -14,14 +16,18 @@ bool wouldBlock(int error) {
 
 class PlainStream final : public ByteStream {
   public:
-    using ByteStream::ByteStream;
+    PlainStream(UniqueFd socket, ReadAhead readAhead)
+        : ByteStream(std::move(socket)), readAhead_(std::move(readAhead)) {}
 
     IoResult read(void* buffer, std::size_t size) override {
-        return receiveSome(fd(), buffer, size);
+        return readAhead_.receive(fd(), buffer, size);
     }
     IoResult write(const void* data, std::size_t size) override {
         return sendSome(fd(), data, size);
     }
+
+  private:
+    ReadAhead readAhead_;
 };
 
 }  // namespace
@@ -52,8 +58,16 @@ IoResult sendSome(int fd, const void* data, std::size_t size) {
     }
 }
 
-std::unique_ptr<ByteStream> makePlainStream(UniqueFd socket) {
-    return std::make_unique<PlainStream>(std::move(socket));
+IoResult ReadAhead::receive(int fd, void* buffer, std::size_t size) {
+    if (taken_ == bytes_.size() || size == 0) return receiveSome(fd, buffer, size);
+    const std::size_t count = std::min(size, bytes_.size() - taken_);
+    std::memcpy(buffer, bytes_.data() + taken_, count);
+    taken_ += count;
+    return {IoStatus::Done, count, Direction::Read};
+}
+
+std::unique_ptr<ByteStream> makePlainStream(UniqueFd socket, ReadAhead readAhead) {
+    return std::make_unique<PlainStream>(std::move(socket), std::move(readAhead));
 }
 
 }  // namespace wsbridge::transport

@@ -70,7 +70,8 @@ HINTERNET WinHttpOpen(LPCWSTR userAgent, DWORD accessType, LPCWSTR, LPCWSTR, DWO
             SetLastError(ERROR_INVALID_PARAMETER);
             return nullptr;
         }
-        return registerHandle(std::make_shared<SessionRecord>(*agent));
+        return registerHandle(std::make_shared<SessionRecord>(
+            *agent, accessType == WINHTTP_ACCESS_TYPE_DEFAULT_PROXY));
     });
 }
 
@@ -93,7 +94,7 @@ HINTERNET WinHttpConnect(HINTERNET session, LPCWSTR serverName, INTERNET_PORT se
             return nullptr;
         }
         return registerHandle(
-            std::make_shared<ConnectionRecord>(record->userAgent, std::move(*host), serverPort));
+            std::make_shared<ConnectionRecord>(*record, std::move(*host), serverPort));
     });
 }
 
@@ -128,6 +129,7 @@ HINTERNET WinHttpOpenRequest(HINTERNET connection, LPCWSTR verb, LPCWSTR objectN
                                         : wsbridge::protocol::defaultPlainPort;
         target.host = record->host;
         target.userAgent = record->userAgent;
+        target.useProxy = record->useProxy;
         return registerHandle(std::make_shared<UpgradeRequestHandle>(std::move(target)));
     });
 }

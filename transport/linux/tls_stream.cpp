@@ -21,8 +21,14 @@ inline constexpr unsigned char alpnHttp11[] = {8, 'h', 't', 't', 'p', '/', '1', 
 // 16 KiB of plaintext each) per socket read.
 inline constexpr std::size_t tlsReadBufferSize = 64 * 1024;
 
-int socketOf(BIO* bio) {
-    return static_cast<int>(reinterpret_cast<std::intptr_t>(BIO_get_data(bio)));
+// What a BIO reads and writes: the socket, and what was read from it before TLS began.
+struct BioSocket {
+    int fd;
+    ReadAhead readAhead;
+};
+
+BioSocket& socketOf(BIO* bio) {
+    return *static_cast<BioSocket*>(BIO_get_data(bio));
 }
 
 int clampToInt(std::size_t size) {
@@ -33,7 +39,7 @@ int clampToInt(std::size_t size) {
 // gone would then raise SIGPIPE in the host process.
 int bioWrite(BIO* bio, const char* data, int size) {
     BIO_clear_retry_flags(bio);
-    const IoResult result = sendSome(socketOf(bio), data, static_cast<std::size_t>(size));
+    const IoResult result = sendSome(socketOf(bio).fd, data, static_cast<std::size_t>(size));
     if (result.status == IoStatus::Done) return static_cast<int>(result.bytes);
     if (result.status == IoStatus::WouldBlock) BIO_set_retry_write(bio);
     return -1;
@@ -41,7 +47,9 @@ int bioWrite(BIO* bio, const char* data, int size) {
 
 int bioRead(BIO* bio, char* buffer, int size) {
     BIO_clear_retry_flags(bio);
-    const IoResult result = receiveSome(socketOf(bio), buffer, static_cast<std::size_t>(size));
+    BioSocket& socket = socketOf(bio);
+    const IoResult result =
+        socket.readAhead.receive(socket.fd, buffer, static_cast<std::size_t>(size));
     if (result.status == IoStatus::Done) return static_cast<int>(result.bytes);
     if (result.status == IoStatus::Closed) return 0;
     if (result.status == IoStatus::WouldBlock) BIO_set_retry_read(bio);
@@ -57,6 +65,12 @@ int bioCreate(BIO* bio) {
     return 1;
 }
 
+int bioDestroy(BIO* bio) {
+    delete static_cast<BioSocket*>(BIO_get_data(bio));
+    BIO_set_data(bio, nullptr);
+    return 1;
+}
+
 BIO_METHOD* makeSocketBioMethod() {
     BIO_METHOD* made = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "wsbridge");
     if (made) {
@@ -64,6 +78,7 @@ BIO_METHOD* makeSocketBioMethod() {
         BIO_meth_set_read(made, bioRead);
         BIO_meth_set_ctrl(made, bioControl);
         BIO_meth_set_create(made, bioCreate);
+        BIO_meth_set_destroy(made, bioDestroy);
     }
     return made;
 }
@@ -229,7 +244,8 @@ bool prepareOpenSsl() {
     return ready;
 }
 
-TlsStartResult startTls(UniqueFd socket, const std::string& host, const WakeEvent& cancel) {
+TlsStartResult startTls(UniqueFd socket, ReadAhead readAhead, const std::string& host,
+                        const WakeEvent& cancel) {
     TlsStartResult result;
     result.error = ERROR_WINHTTP_SECURE_FAILURE;
     SSL_CTX* context = clientContext();
@@ -237,10 +253,11 @@ TlsStartResult startTls(UniqueFd socket, const std::string& host, const WakeEven
     if (!context || !method) return result;
     SslPointer ssl(SSL_new(context));
     if (!ssl || !expectPeer(ssl.get(), host)) return result;
+    auto bioSocket = std::make_unique<BioSocket>(BioSocket{socket.get(), std::move(readAhead)});
     BIO* bio = BIO_new(method);
     if (!bio) return result;
-    BIO_set_data(bio, reinterpret_cast<void*>(static_cast<std::intptr_t>(socket.get())));
-    SSL_set_bio(ssl.get(), bio, bio);  // the SSL object owns the BIO from here on
+    BIO_set_data(bio, bioSocket.release());  // the BIO frees it (bioDestroy)
+    SSL_set_bio(ssl.get(), bio, bio);        // the SSL object owns the BIO from here on
     result.error = runHandshake(ssl.get(), socket.get(), cancel);
     if (result.error == ERROR_SUCCESS) {
         result.stream = std::make_unique<TlsStream>(std::move(socket), std::move(ssl));

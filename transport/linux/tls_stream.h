@@ -21,8 +21,11 @@ struct TlsStartResult {
 // included), without the exit-time cleanup. False when OpenSSL cannot be initialised.
 bool prepareOpenSsl();
 
-// Runs the handshake within the TLS time limit. Errors: secure failure (handshake or
+// Runs the handshake within the TLS time limit, over the socket and what was read from it
+// already (a proxy's tunnel may have passed bytes on with its answer). `host` is the server's,
+// never a proxy's: SNI and the certificate check are for it. Errors: secure failure (handshake or
 // verification refused), timed out, operation cancelled.
-TlsStartResult startTls(UniqueFd socket, const std::string& host, const WakeEvent& cancel);
+TlsStartResult startTls(UniqueFd socket, ReadAhead readAhead, const std::string& host,
+                        const WakeEvent& cancel);
 
 }  // namespace wsbridge::transport

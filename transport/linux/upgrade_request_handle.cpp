@@ -3,11 +3,13 @@
 #include <array>
 #include <iterator>
 
+#include "transport/linux/proxy_tunnel.h"
 #include "transport/linux/random_bytes.h"
-#include "transport/linux/tcp_connect.h"
+#include "transport/linux/stream_exchange.h"
 #include "transport/linux/time_limits.h"
 #include "transport/linux/tls_stream.h"
 #include "transport/linux/websocket_channel.h"
+#include "transport/linux/winhttp_mapping.h"
 #include "transport/protocol/handshake_key.h"
 #include "transport/protocol/upgrade_request.h"
 #include "transport/protocol/upgrade_response.h"
@@ -35,27 +37,20 @@ DWORD UpgradeRequestHandle::addHeaders(std::vector<protocol::HeaderField> fields
 }
 
 DWORD UpgradeRequestHandle::openStream() {
-    TcpConnectResult tcp = connectTcp(target_.host, target_.port, closed_);
-    if (tcp.error != ERROR_SUCCESS) return tcp.error;
+    ServerConnection connection = connectToServer(
+        {target_.host, target_.port, target_.secure, target_.userAgent}, target_.useProxy, closed_);
+    if (connection.error != ERROR_SUCCESS) return connection.error;
+    tunnelRefusal_ = connection.refusal;
+    if (tunnelRefusal_ != protocol::ProtocolError::None) return ERROR_SUCCESS;
     if (!target_.secure) {
-        stream_ = makePlainStream(std::move(tcp.socket));
+        stream_ = makePlainStream(std::move(connection.socket), std::move(connection.readAhead));
         return ERROR_SUCCESS;
     }
-    TlsStartResult tls = startTls(std::move(tcp.socket), target_.host, closed_);
+    // TLS with the server at the tunnel's far end: SNI and the certificate are the server's.
+    TlsStartResult tls = startTls(std::move(connection.socket), std::move(connection.readAhead),
+                                  target_.host, closed_);
     stream_ = std::move(tls.stream);
     return tls.error;
-}
-
-DWORD UpgradeRequestHandle::writeRequest(const std::string& text) {
-    std::size_t offset = 0;
-    return writeWithin(stream_->fd(), deadlineAfter(timeLimit::response), {&closed_},
-                       [&]() -> std::optional<IoResult> {
-                           if (offset == text.size()) return std::nullopt;
-                           const IoResult io =
-                               stream_->write(text.data() + offset, text.size() - offset);
-                           if (io.status == IoStatus::Done) offset += io.bytes;
-                           return io;
-                       });
 }
 
 DWORD UpgradeRequestHandle::send() {
@@ -72,7 +67,13 @@ DWORD UpgradeRequestHandle::send() {
                                           target_.path, target_.userAgent, extraHeaders_};
     const std::string request = protocol::buildUpgradeRequest(upgrade, clientKey_);
     if (const DWORD error = openStream(); error != ERROR_SUCCESS) return error;
-    if (const DWORD error = writeRequest(request); error != ERROR_SUCCESS) return error;
+    // A proxy that answered without opening a tunnel has given the response already: the
+    // request is sent as far as it could go, and receiving reports the answer.
+    if (tunnelRefusal_ == protocol::ProtocolError::None) {
+        const DWORD error =
+            writeWhole(*stream_, request, closed_, deadlineAfter(timeLimit::response));
+        if (error != ERROR_SUCCESS) return error;
+    }
     stage_ = Stage::Sent;
     return ERROR_SUCCESS;
 }
@@ -81,22 +82,20 @@ DWORD UpgradeRequestHandle::receiveResponse() {
     std::lock_guard<std::mutex> lock(operationLock_);
     if (stage_ != Stage::Sent) return ERROR_INVALID_OPERATION;
     stage_ = Stage::Failed;
+    if (tunnelRefusal_ != protocol::ProtocolError::None) {
+        return platformErrorFor(tunnelRefusal_);
+    }
     protocol::UpgradeResponseParser& parser =
         response_.emplace(clientKey_, protocol::offeredSubprotocols(extraHeaders_));
     const Deadline deadline = deadlineAfter(timeLimit::response);
     std::array<std::uint8_t, responseReadSize> chunk{};
     for (;;) {
-        const IoResult io = stream_->read(chunk.data(), chunk.size());
-        if (io.status == IoStatus::Closed || io.status == IoStatus::Failed) {
-            return ERROR_WINHTTP_CONNECTION_ERROR;
+        std::size_t got = 0;
+        if (const DWORD error = readSome(*stream_, chunk, got, closed_, deadline);
+            error != ERROR_SUCCESS) {
+            return error;
         }
-        if (io.status == IoStatus::WouldBlock) {
-            const Readiness ready = waitUntilReady(stream_->fd(), io.waitFor, {&closed_}, deadline);
-            if (ready != Readiness::Ready)
-                return readinessError(ready, ERROR_WINHTTP_CONNECTION_ERROR);
-            continue;
-        }
-        const std::span<const std::uint8_t> input(chunk.data(), io.bytes);
+        const std::span<const std::uint8_t> input(chunk.data(), got);
         const protocol::ParseResult parsed = parser.feed(input);
         if (parsed.status == protocol::ParseStatus::NeedMore) continue;
         // An HTTP answer that is not an upgrade (a 404, a 101 with a wrong accept value) is

@@ -1,6 +1,6 @@
 // The request handle: records the upgrade request when it is opened, then does the network
-// work of the handshake (connect, TLS, request, response) and hands the open stream to a new
-// WebSocket handle.
+// work of the handshake (connect, through the proxy's tunnel when there is one, TLS, request,
+// response) and hands the open stream to a new WebSocket handle.
 #pragma once
 
 #include <cstdint>
@@ -14,6 +14,7 @@
 #include "transport/linux/handle_table.h"
 #include "transport/linux/wake_event.h"
 #include "transport/protocol/header_fields.h"
+#include "transport/protocol/protocol_error.h"
 #include "transport/protocol/upgrade_response.h"
 
 namespace wsbridge::transport {
@@ -25,7 +26,8 @@ struct RequestTarget {
     std::string host;        // as the connection recorded it
     std::uint16_t port = 0;  // the effective port: 0 was replaced by the scheme's default
     bool secure = false;
-    std::string path;  // the request target: the UTF-8 path, escaped once when it was recorded
+    std::string path;      // the request target: the UTF-8 path, escaped once when it was recorded
+    bool useProxy = true;  // the session may go through the proxy the environment names
 };
 
 class UpgradeRequestHandle final : public HandleObject {
@@ -54,7 +56,6 @@ class UpgradeRequestHandle final : public HandleObject {
     enum class Stage { Opened, UpgradeAsked, Sent, Answered, Upgraded, Failed };
 
     DWORD openStream();
-    DWORD writeRequest(const std::string& text);
 
     std::mutex operationLock_;  // one operation at a time on a request
     const RequestTarget target_;
@@ -64,6 +65,8 @@ class UpgradeRequestHandle final : public HandleObject {
     std::string clientKey_;
     std::vector<protocol::HeaderField> extraHeaders_;
     std::optional<protocol::UpgradeResponseParser> response_;
+    // The proxy's answer that opened no tunnel; it stands for the response.
+    protocol::ProtocolError tunnelRefusal_ = protocol::ProtocolError::None;
     bool upgradeAccepted_ = false;
     std::vector<std::uint8_t> frameBytes_;  // what followed the response's header block
 };

@@ -54,6 +54,10 @@ constexpr std::array errors{
     std::pair{ProtocolError::SendAfterClose, ERROR_INVALID_OPERATION},
     std::pair{ProtocolError::MessageTypeChanged, ERROR_INVALID_PARAMETER},
     std::pair{ProtocolError::SendPending, ERROR_INVALID_OPERATION},
+    // A proxy's whole answer that opened no tunnel is, to the caller, a response it cannot use.
+    std::pair{ProtocolError::TunnelRefused, badResponse},
+    std::pair{ProtocolError::ProxyAuthenticationRequired, badResponse},
+    std::pair{ProtocolError::TooManyInterimResponses, badResponse},
 };
 
 }  // namespace

@@ -3,10 +3,11 @@
 #include <algorithm>
 #include <cctype>
 
+#include "transport/protocol/request_head.h"
+
 namespace wsbridge::protocol {
 namespace {
 
-constexpr std::string_view lineEnd = "\r\n";
 constexpr std::string_view tokenSymbols = "!#$%&'*+-.^_`|~";
 constexpr unsigned char firstPrintable = 0x20;
 constexpr unsigned char deleteByte = 0x7F;

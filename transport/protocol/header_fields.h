@@ -22,7 +22,7 @@ bool isToken(std::string_view text);
 // RFC 9110 5.5: no control character but tab (so no CR, LF or NUL that could end the line).
 bool isFieldValue(std::string_view text);
 
-// Without the optional whitespace (space and tab) at either end.
+// Space and horizontal tab (RFC 9110 5.6.3) taken off both ends.
 std::string_view trimWhitespace(std::string_view text);
 
 bool equalsIgnoringCase(std::string_view left, std::string_view right);

@@ -57,6 +57,9 @@ constexpr std::array meanings{
     ErrorMeaning{ProtocolError::SendAfterClose, 0, "send after the close"},
     ErrorMeaning{ProtocolError::MessageTypeChanged, 0, "fragment of another message type"},
     ErrorMeaning{ProtocolError::SendPending, 0, "previous frame not written yet"},
+    ErrorMeaning{ProtocolError::TunnelRefused, 0, "proxy refused the tunnel"},
+    ErrorMeaning{ProtocolError::ProxyAuthenticationRequired, 0, "proxy wants authentication"},
+    ErrorMeaning{ProtocolError::TooManyInterimResponses, 0, "too many interim responses"},
 };
 
 constexpr ErrorMeaning unknownMeaning{ProtocolError::None, closeProtocolError, "unknown error"};

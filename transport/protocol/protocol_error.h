@@ -49,6 +49,11 @@ enum class ProtocolError : std::uint16_t {
     SendAfterClose = 51,         // our close is out, or the connection failed (RFC 6455 5.5.1)
     MessageTypeChanged = 52,     // a fragment of another kind than the message it continues (5.4)
     SendPending = 53,            // the previous data frame is not all written yet
+
+    // A proxy's answer to CONNECT (RFC 9110 9.3.6); a malformed one fails as a response does.
+    TunnelRefused = 60,                // a final status other than 2xx (and other than 407)
+    ProxyAuthenticationRequired = 61,  // 407: no credentials, or the proxy refused them
+    TooManyInterimResponses = 62,      // more 1xx heads before the final one than we wait for
 };
 
 // The close code to send when this error fails the connection (RFC 6455 7.4.1): 1007 for bad

@@ -9,33 +9,12 @@
 namespace wsbridge::protocol {
 namespace {
 
-constexpr std::uint8_t firstPrintable = 0x20;
-constexpr std::uint8_t deleteByte = 0x7F;
-constexpr std::string_view lineEnd = "\r\n";
-
-bool isControl(char character) {
-    const auto byte = static_cast<std::uint8_t>(character);
-    return byte < firstPrintable || byte == deleteByte;
-}
-
-bool isIpv6Literal(std::string_view host) {
-    return host.find(':') != std::string_view::npos;
-}
-
 std::string hostHeaderValue(const UpgradeTarget& target) {
-    const bool bracket = isIpv6Literal(target.host) && target.host.front() != '[';
-    std::string value;
-    if (bracket) value.push_back('[');
-    value.append(target.host);
-    if (bracket) value.push_back(']');
+    std::string value = uriHost(target.host);
     const std::uint16_t defaultPort = target.secure ? defaultSecurePort : defaultPlainPort;
     // RFC 9110 7.2: the port is left out when it is the scheme's default.
     if (target.port != defaultPort) value.append(":").append(std::to_string(target.port));
     return value;
-}
-
-void appendHeader(std::string& text, std::string_view name, std::string_view value) {
-    text.append(name).append(": ").append(value).append(lineEnd);
 }
 
 bool isHandshakeHeader(std::string_view name) {
@@ -68,23 +47,6 @@ std::vector<std::string> offeredSubprotocols(std::span<const HeaderField> header
         }
     }
     return offered;
-}
-
-ProtocolError checkHost(std::string_view host) {
-    if (host.empty()) return ProtocolError::InvalidHost;
-    for (const char character : host) {
-        if (isControl(character) || character == ' ' || character == '/' || character == '@') {
-            return ProtocolError::InvalidHost;
-        }
-    }
-    return ProtocolError::None;
-}
-
-ProtocolError checkUserAgent(std::string_view userAgent) {
-    for (const char character : userAgent) {
-        if (isControl(character)) return ProtocolError::InvalidUserAgent;
-    }
-    return ProtocolError::None;
 }
 
 std::string buildUpgradeRequest(const UpgradeTarget& target, std::string_view clientKey) {

@@ -1,10 +1,11 @@
 // The HTTP/1.1 GET that asks the server to switch to the WebSocket protocol (RFC 6455 4.1).
 //
 // How the transport drives it: check the host and the user agent (as UTF-8) with checkHost() and
-// checkUserAgent() when the caller gives them, escape the path with escapeRequestPath() then, and
-// check extra headers with checkExtraHeaders() when they are added; when the caller sends the
-// request, make a key with makeClientKey(), build the request from what was checked and write its
-// text to the connection; keep the key, and offeredSubprotocols(), for the UpgradeResponseParser.
+// checkUserAgent() (request_head.h) when the caller gives them, escape the path with
+// escapeRequestPath() then, and check extra headers with checkExtraHeaders() when they are added;
+// when the caller sends the request, make a key with makeClientKey(), build the request from what
+// was checked and write its text to the connection; keep the key, and offeredSubprotocols(), for
+// the UpgradeResponseParser.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +16,7 @@
 
 #include "transport/protocol/header_fields.h"
 #include "transport/protocol/protocol_error.h"
+#include "transport/protocol/request_head.h"
 
 namespace wsbridge::protocol {
 
@@ -29,14 +31,6 @@ struct UpgradeTarget {
     std::string_view userAgent;                   // passed checkUserAgent()
     std::span<const HeaderField> extraHeaders{};  // passed checkExtraHeaders(); after ours
 };
-
-// InvalidHost unless `host` cannot break a header line: not empty, and no control character,
-// space, '/' or '@'. Else None.
-ProtocolError checkHost(std::string_view host);
-
-// InvalidUserAgent when `userAgent` holds a control character, which could break its header
-// line. Else None.
-ProtocolError checkUserAgent(std::string_view userAgent);
 
 // InvalidExtraHeader when a field is not valid, names a header the request writes itself or that
 // only a response carries (handshake_headers.h), or is a Sec-WebSocket-Protocol that is not a

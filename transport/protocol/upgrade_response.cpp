@@ -3,49 +3,15 @@
 #include "transport/protocol/upgrade_response.h"
 
 #include <algorithm>
-#include <cctype>
 #include <utility>
 
+#include "transport/protocol/handshake_headers.h"
 #include "transport/protocol/handshake_key.h"
 
 namespace wsbridge::protocol {
 namespace {
 
 constexpr int switchingProtocols = 101;
-constexpr int statusDigits = 3;
-constexpr std::string_view httpVersionPrefix = "HTTP/1.";
-
-bool isOptionalWhitespace(char character) {
-    return character == ' ' || character == '\t';
-}
-
-// Takes the next line (without its LF, and without a CR before it) off the front of `block`.
-std::string_view takeLine(std::string_view& block) {
-    const std::size_t end = block.find('\n');
-    std::string_view line = block.substr(0, end);
-    block.remove_prefix(end == std::string_view::npos ? block.size() : end + 1);
-    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
-    return line;
-}
-
-// "HTTP/1.x SP 3DIGIT [SP reason]" (RFC 9112 4); returns the status or 0 when malformed.
-int parseStatusLine(std::string_view line) {
-    if (!line.starts_with(httpVersionPrefix)) return 0;
-    line.remove_prefix(httpVersionPrefix.size());
-    if (line.empty() || !std::isdigit(static_cast<unsigned char>(line.front()))) return 0;
-    line.remove_prefix(1);
-    if (line.empty() || line.front() != ' ') return 0;
-    line = trimWhitespace(line);
-    if (line.size() < statusDigits) return 0;
-    int status = 0;
-    for (std::size_t i = 0; i < statusDigits; ++i) {
-        const char digit = line[i];
-        if (!std::isdigit(static_cast<unsigned char>(digit))) return 0;
-        status = status * 10 + (digit - '0');
-    }
-    if (line.size() > statusDigits && !isOptionalWhitespace(line[statusDigits])) return 0;
-    return isFieldValue(line) ? status : 0;
-}
 
 // Does the comma-separated list hold `token` (RFC 9110 5.6.1), ignoring case?
 bool listHoldsToken(std::string_view list, std::string_view token) {
@@ -76,23 +42,12 @@ struct UpgradeHeaders {
             accept = value;
         } else if (equalsIgnoringCase(name, "Sec-WebSocket-Extensions")) {
             extensionChosen = extensionChosen || !value.empty();
-        } else if (equalsIgnoringCase(name, "Sec-WebSocket-Protocol") && !value.empty()) {
+        } else if (equalsIgnoringCase(name, protocolHeader) && !value.empty()) {
             ++subprotocolCount;
             subprotocol = value;
         }
     }
 };
-
-// Splits "name: value"; false when the line is not a valid header field (RFC 9112 5).
-bool splitHeader(std::string_view line, std::string_view& name, std::string_view& value) {
-    const std::size_t colon = line.find(':');
-    if (colon == 0 || colon == std::string_view::npos) return false;
-    name = line.substr(0, colon);
-    // No whitespace before the colon, and no obsolete line folding (RFC 9112 5.1, 5.2).
-    if (!isToken(name)) return false;
-    value = trimWhitespace(line.substr(colon + 1));
-    return isFieldValue(value);
-}
 
 }  // namespace
 
@@ -116,48 +71,26 @@ ParseResult UpgradeResponseParser::fail(ProtocolError error, std::size_t consume
 
 ParseResult UpgradeResponseParser::feed(std::span<const std::uint8_t> input) {
     if (final_.status != ParseStatus::NeedMore) return {final_.status, 0, final_.error};
-    if (header_.capacity() < maxResponseHeaderSize) header_.reserve(maxResponseHeaderSize);
-
-    const std::size_t before = header_.size();
-    const std::size_t taken = std::min(input.size(), maxResponseHeaderSize - before);
-    header_.append(reinterpret_cast<const char*>(input.data()), taken);
-
-    // The block ends with an empty line: a LF right after the LF (or CRLF) that ended the line
-    // before. Only the new bytes are searched, each exactly once.
-    for (; scanned_ < header_.size(); ++scanned_) {
-        if (header_[scanned_] != '\n') continue;
-        const std::size_t lineLength = scanned_ - lineStart_;
-        const bool emptyLine = lineLength == 0 || (lineLength == 1 && header_[lineStart_] == '\r');
-        if (emptyLine && lineStart_ > 0) {
-            header_.resize(scanned_ + 1);
-            return finish(scanned_ + 1 - before);
-        }
-        lineStart_ = scanned_ + 1;
-    }
-    if (header_.size() == maxResponseHeaderSize)
-        return fail(ProtocolError::ResponseTooLarge, taken);
-    return {ParseStatus::NeedMore, taken, ProtocolError::None};
+    const ParseResult collected = head_.collect(input);
+    if (collected.status == ParseStatus::NeedMore) return collected;
+    if (collected.status == ParseStatus::Failed) return fail(collected.error, collected.consumed);
+    return finish(collected.consumed);
 }
 
 ParseResult UpgradeResponseParser::finish(std::size_t consumed) {
-    std::string_view block = header_;
-    statusCode_ = parseStatusLine(takeLine(block));
-    if (statusCode_ == 0) return fail(ProtocolError::MalformedStatusLine, consumed);
-
     UpgradeHeaders headers;
     std::vector<HeaderField> fields;  // kept only once every line is valid
-    for (std::string_view line = takeLine(block); !line.empty(); line = takeLine(block)) {
-        std::string_view name;
-        std::string_view value;
-        if (!splitHeader(line, name, value)) return fail(ProtocolError::MalformedHeader, consumed);
+    const ProtocolError malformed = head_.parse([&](std::string_view name, std::string_view value) {
         headers.take(name, value);
         fields.push_back({std::string(name), std::string(value)});
-    }
+    });
+    if (malformed != ProtocolError::None) return fail(malformed, consumed);
     fields_ = std::move(fields);
     headerComplete_ = true;
 
+    const int statusCode = head_.statusCode();
     // RFC 6455 4.1, the client's checks of the server's response, in the RFC's order.
-    if (statusCode_ != switchingProtocols) {
+    if (statusCode != switchingProtocols) {
         return fail(ProtocolError::NotSwitchingProtocols, consumed);
     }
     if (headers.upgradeCount == 0 || !headers.upgradeIsWebSocket) {

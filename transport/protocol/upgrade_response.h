@@ -9,7 +9,6 @@
 // statusCode() gives the status when the status line was read.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -18,21 +17,9 @@
 #include <vector>
 
 #include "transport/protocol/header_fields.h"
-#include "transport/protocol/protocol_error.h"
+#include "transport/protocol/response_head.h"
 
 namespace wsbridge::protocol {
-
-// The whole header block (status line, headers, blank line) may be at most this long; a longer
-// one is an error, never a reason to grow.
-inline constexpr std::size_t maxResponseHeaderSize = 16 * 1024;
-
-enum class ParseStatus : std::uint8_t { NeedMore, Done, Failed };
-
-struct ParseResult {
-    ParseStatus status = ParseStatus::NeedMore;
-    std::size_t consumed = 0;  // bytes of this input taken; on Done, the frame stream starts here
-    ProtocolError error = ProtocolError::None;  // set when Failed
-};
 
 class UpgradeResponseParser {
   public:
@@ -47,9 +34,9 @@ class UpgradeResponseParser {
     ParseResult feed(std::span<const std::uint8_t> input);
 
     bool headerComplete() const { return headerComplete_; }
-    int statusCode() const { return statusCode_; }  // 0 until the status line was read
-    // Once the header block is complete: the value of the index-th (from 0) header `name`
-    // (matched ignoring case), without the whitespace around it; nullopt when there is none.
+    int statusCode() const { return head_.statusCode(); }  // 0 until the status line was read
+    // Once the header block is complete and valid: the value of the index-th (from 0) header
+    // `name` (matched ignoring case), without the whitespace around it; nullopt when there is none.
     std::optional<std::string_view> fieldValue(std::string_view name, std::size_t index) const;
 
   private:
@@ -58,13 +45,10 @@ class UpgradeResponseParser {
 
     std::string expectedAccept_;
     std::vector<std::string> offeredSubprotocols_;
-    std::vector<HeaderField> fields_;  // the header fields, once the block is complete
-    std::string header_;         // the header block so far, never longer than maxResponseHeaderSize
-    std::size_t scanned_ = 0;    // bytes of header_ already searched for the end of the block
-    std::size_t lineStart_ = 0;  // where the line being searched begins in header_
+    std::vector<HeaderField> fields_;  // the header fields, once the block is complete and valid
+    ResponseHeadReader head_;
     ParseResult final_;
     bool headerComplete_ = false;
-    int statusCode_ = 0;
 };
 
 }  // namespace wsbridge::protocol

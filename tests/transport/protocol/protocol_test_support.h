@@ -1,5 +1,6 @@
 // Helpers shared by the protocol core's tests: byte strings, server frames, fixed random
-// sources, and a driver that runs a byte stream through the frame decoder in chosen chunks.
+// sources, and drivers that run a byte stream through the frame decoder or a response head
+// parser in chosen chunks.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -14,6 +15,7 @@
 #include "peer_frames.h"
 #include "tests/transport/protocol/fixed_random_sources.h"
 #include "transport/protocol/frame_decoder.h"
+#include "transport/protocol/response_head.h"
 
 namespace wsbridge::protocol::testing {
 
@@ -162,6 +164,41 @@ inline std::vector<Decoded> decodeBytewise(const Bytes& stream,
                                            std::size_t pieceLimit = defaultPieceLimit) {
     return decodeStream(
         stream, [] { return std::size_t{1}; }, pieceLimit);
+}
+
+// What a response head parser (the upgrade response's, a proxy's answer's) made of its input:
+// the verdict, and the input it left for the next layer, in order.
+struct HeadOutcome {
+    ParseStatus status = ParseStatus::NeedMore;
+    ProtocolError error = ProtocolError::None;
+    std::string rest;
+};
+
+// Feeds `input` to `parser` in chunks whose sizes `nextChunk` picks, checking on the way that a
+// NeedMore takes its whole chunk and that a final result stays final and takes nothing more.
+template <typename Parser>
+HeadOutcome feedHead(Parser& parser, std::string_view input,
+                     const std::function<std::size_t()>& nextChunk) {
+    HeadOutcome outcome;
+    for (std::size_t at = 0; at < input.size();) {
+        const std::size_t size = std::min(std::max<std::size_t>(nextChunk(), 1), input.size() - at);
+        const Bytes piece = bytesOf(input.substr(at, size));
+        at += size;
+        const ParseResult result = parser.feed(piece);
+        EXPECT_LE(result.consumed, piece.size());
+        if (outcome.status != ParseStatus::NeedMore) {
+            EXPECT_EQ(result.status, outcome.status);
+            EXPECT_EQ(result.consumed, 0u);
+        } else {
+            outcome.status = result.status;
+            outcome.error = result.error;
+            if (result.status == ParseStatus::NeedMore) {
+                EXPECT_EQ(result.consumed, piece.size());
+            }
+        }
+        outcome.rest += textOf(std::span(piece).subspan(std::min(result.consumed, piece.size())));
+    }
+    return outcome;
 }
 
 }  // namespace wsbridge::protocol::testing
