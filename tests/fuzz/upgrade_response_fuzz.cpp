@@ -34,7 +34,7 @@ Outcome parse(std::span<const std::uint8_t> input, std::size_t chunkSize, bool o
     UpgradeResponseParser parser(clientKey, offer ? std::vector<std::string>{"chat", "superchat"}
                                                   : std::vector<std::string>{});
     Outcome outcome{fuzzing::feedInChunks(parser, input, chunkSize), parser.statusCode(),
-                    parser.headerComplete()};
+                    parser.headerComplete(), std::nullopt};
     require(outcome.head.taken <= maxResponseHeaderSize);
     if (const auto value = parser.fieldValue("Sec-WebSocket-Protocol", 0)) {
         require(outcome.headerComplete);
