@@ -6,9 +6,11 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
+#include <memory>
 #include <mutex>
+#include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "bridge/worker_thread.h"
@@ -23,7 +25,29 @@ enum class ConnectionStatus : std::int32_t {
     Error = 3,
 };
 
-using Message = std::string;  // raw bytes as received; may hold 0 bytes
+// An allocator whose default construction leaves bytes as they are: a message grows to make room
+// for the next receive without zero-filling it, so each received byte is written once, by the
+// receive itself.
+template <typename T>
+struct UninitialisedAllocator : std::allocator<T> {
+    UninitialisedAllocator() = default;
+    template <typename U>
+    explicit UninitialisedAllocator(const UninitialisedAllocator<U>& /*other*/) noexcept {}
+    template <typename U>
+    struct rebind {
+        using other = UninitialisedAllocator<U>;
+    };
+    template <typename U>
+    void construct(U* place) noexcept {
+        ::new (static_cast<void*>(place)) U;
+    }
+    template <typename U, typename... Args>
+    void construct(U* place, Args&&... args) {
+        ::new (static_cast<void*>(place)) U(std::forward<Args>(args)...);
+    }
+};
+
+using Message = std::vector<char, UninitialisedAllocator<char>>;  // raw bytes; may hold 0 bytes
 using Utf16Text = std::basic_string<WCHAR>;
 
 inline constexpr std::size_t lastErrorTextSize = 512;
@@ -57,8 +81,21 @@ struct BridgeState {
     std::mutex controlLock;
     WorkerThread workerThread;
 
+    // The host's side of the queue: messages taken from the worker's side in one exchange, read
+    // from here without queueLock. Taken before queueLock, never by the worker.
+    std::mutex readLock;
+    std::vector<Message> hostQueue;  // [hostNext, hostEnd) queued; the rest read, storage to reuse
+    std::size_t hostNext = 0;
+    std::size_t hostEnd = 0;
+    // The messages in both sides; lets a host ask whether one is queued without taking a lock.
+    // Raised by the worker under queueLock, lowered by a reader under readLock.
+    std::atomic<std::size_t> queuedCount{0};
+
     std::mutex queueLock;  // guards inboundQueue, lastErrorText and the fields up to handleLock
-    std::deque<Message> inboundQueue;
+    // The worker's side: [0, inboundCount) queued, oldest first; the rest are read messages whose
+    // storage the worker fills again, so that small messages cost no allocation.
+    std::vector<Message> inboundQueue;
+    std::size_t inboundCount = 0;
     char lastErrorText[lastErrorTextSize] = {};
     // WsWaitForMessage sleeps on it; a message or the end of the connection wakes it, and only
     // while waiterCount says someone sleeps, so that nobody waiting costs no system call.

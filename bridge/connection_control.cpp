@@ -30,14 +30,20 @@ void failConnect(const char* text) {
     endConnection(ConnectionStatus::Error);
 }
 
-// The new queue is built before the lock is taken, so nothing under the lock can fail; the old
-// one, with every message still in it, is destroyed before the lock is released. From here on
-// the new connection is under way: waits wait for it, and its close status is not known yet.
+// The new queues are built before the locks are taken, so nothing under them can fail; the old
+// ones, with every message still in them, are destroyed after the locks are released. From here
+// on the new connection is under way: waits wait for it, and its close status is not known yet.
 void discardQueuedMessages() {
     BridgeState& state = bridgeState();
-    std::deque<Message> fresh;
-    std::lock_guard<std::mutex> lock(state.queueLock);
-    state.inboundQueue.swap(fresh);
+    std::vector<Message> freshHost;
+    std::vector<Message> freshInbound;
+    const std::lock_guard<std::mutex> readLock(state.readLock);
+    state.hostQueue.swap(freshHost);
+    state.hostNext = state.hostEnd = 0;
+    const std::lock_guard<std::mutex> lock(state.queueLock);
+    state.inboundQueue.swap(freshInbound);
+    state.inboundCount = 0;
+    state.queuedCount = 0;
     state.connectionActive = true;
     state.closeStatus = CloseStatus{};
 }

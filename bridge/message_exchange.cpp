@@ -4,6 +4,7 @@
 #include <cstring>
 #include <limits>
 #include <new>
+#include <utility>
 #include <vector>
 
 #include "bridge/bridge_state.h"
@@ -29,20 +30,43 @@ std::int32_t sendMessage(const WsChar16* text) {
     return result == 0 ? 1 : 0;
 }
 
+// Read storage up to this size stays in the host's side, and goes back to the worker with the
+// next exchange to hold a later message; larger storage is freed as soon as its message is read.
+inline constexpr std::size_t keptStorageSize = 4096;
+// At most this many read messages' storage goes back to the worker in one exchange.
+inline constexpr std::size_t keptStorageCount = 1024;
+
+// Under readLock: true when the host's side holds a message, taking every message the worker has
+// queued when it holds none. One exchange under queueLock serves the reads of a whole batch, and
+// with nothing queued no lock but readLock is taken.
+bool hostHasMessage(BridgeState& state) {
+    if (state.hostNext < state.hostEnd) return true;
+    if (state.queuedCount.load() == 0) return false;
+    // Every message in the host's side has been read: what is left is storage to reuse.
+    if (state.hostQueue.size() > keptStorageCount) state.hostQueue.resize(keptStorageCount);
+    std::lock_guard<std::mutex> lock(state.queueLock);
+    state.hostQueue.swap(state.inboundQueue);
+    state.hostNext = 0;
+    state.hostEnd = std::exchange(state.inboundCount, 0);
+    return state.hostEnd > 0;
+}
+
+// The copy is made under readLock only: the worker never waits for it.
 std::int32_t readMessage(char* buffer, std::int32_t capacity) {
     if (!buffer || capacity <= 0) return 0;
     BridgeState& state = bridgeState();
-    std::lock_guard<std::mutex> lock(state.queueLock);
-    if (state.inboundQueue.empty()) {
+    std::lock_guard<std::mutex> lock(state.readLock);
+    if (!hostHasMessage(state)) {
         buffer[0] = '\0';
         return 0;
     }
-    const Message message = std::move(state.inboundQueue.front());
-    state.inboundQueue.pop_front();  // gone whether or not it fits
+    Message& message = state.hostQueue[state.hostNext++];  // gone whether or not it fits
+    state.queuedCount.fetch_sub(1);
     const auto room = static_cast<std::size_t>(capacity);
     const std::size_t count = message.size() < room ? message.size() : room - 1;
     std::memcpy(buffer, message.data(), count);
     buffer[count] = '\0';
+    if (message.capacity() > keptStorageSize) Message().swap(message);
     return static_cast<std::int32_t>(count);
 }
 
@@ -65,14 +89,15 @@ class WaiterCount {
 
 std::int32_t waitForMessage(std::int32_t timeoutMs) {
     BridgeState& state = bridgeState();
+    if (state.queuedCount.load() > 0) return 1;  // no lock while messages are queued
     std::unique_lock<std::mutex> lock(state.queueLock);
-    if (!state.inboundQueue.empty()) return 1;
+    if (state.queuedCount.load() > 0) return 1;
     if (timeoutMs == 0 || !state.connectionActive) return 0;
     // The connection this wait is for has ended once the count moves, even if a new WsConnect
     // has already started the next one.
     const std::uint64_t endedBefore = state.connectionsEnded;
     const auto woken = [&] {
-        return !state.inboundQueue.empty() || state.connectionsEnded != endedBefore;
+        return state.queuedCount.load() > 0 || state.connectionsEnded != endedBefore;
     };
     {
         const WaiterCount waiting(state);
@@ -82,7 +107,7 @@ std::int32_t waitForMessage(std::int32_t timeoutMs) {
             state.queueChanged.wait_for(lock, std::chrono::milliseconds(timeoutMs), woken);
         }
     }
-    return state.inboundQueue.empty() ? 0 : 1;
+    return state.queuedCount.load() > 0 ? 1 : 0;
 }
 
 // The capacity WsReadMessage takes is a 32-bit integer: a longer message cannot be read whole,
@@ -91,10 +116,10 @@ inline constexpr std::size_t largestReportedLength = std::numeric_limits<std::in
 
 std::int32_t nextMessageLength() {
     BridgeState& state = bridgeState();
-    std::lock_guard<std::mutex> lock(state.queueLock);
-    if (state.inboundQueue.empty()) return -1;
+    std::lock_guard<std::mutex> lock(state.readLock);
+    if (!hostHasMessage(state)) return -1;
     return static_cast<std::int32_t>(
-        std::min(state.inboundQueue.front().size(), largestReportedLength));
+        std::min(state.hostQueue[state.hostNext].size(), largestReportedLength));
 }
 
 }  // namespace
@@ -112,9 +137,7 @@ WSBRIDGE_API std::int32_t WSBRIDGE_CALL WsSendMessage(const WsChar16* text) {
 
 WSBRIDGE_API std::int32_t WSBRIDGE_CALL WsHasMessages(void) {
     try {
-        wsbridge::BridgeState& state = wsbridge::bridgeState();
-        std::lock_guard<std::mutex> lock(state.queueLock);
-        return state.inboundQueue.empty() ? 0 : 1;
+        return wsbridge::bridgeState().queuedCount.load() > 0 ? 1 : 0;
     } catch (...) {
         return 0;
     }

@@ -2,8 +2,9 @@
 // them until a stop request, a receive failure or a close from the server.
 #include <algorithm>
 #include <cstdio>
-#include <memory>
+#include <limits>
 #include <new>
+#include <span>
 
 #include "bridge/bridge_state.h"
 #include "bridge/status_texts.h"
@@ -26,45 +27,89 @@ bool isBinary(WINHTTP_WEB_SOCKET_BUFFER_TYPE type) {
            type == WINHTTP_WEB_SOCKET_BINARY_FRAGMENT_BUFFER_TYPE;
 }
 
-// The copy, sized to the message, is made by the caller before queueLock is taken, so the lock
-// is held only to move it in and the host's polls never wait for a large copy. Threads waiting in
-// WsWaitForMessage are woken after the lock is released, so that they do not wake into it.
-void queueMessage(Message message) {
+// Messages up to this size are copied into the storage of a message the host has read, under
+// queueLock (a copy this small takes less time than an allocation); larger ones are moved in.
+inline constexpr std::size_t copiedMessageSize = 4096;
+
+// Under queueLock: the worker's next slot, holding the storage of a message already read or none.
+Message& nextSlot(BridgeState& state) {
+    if (state.inboundCount == state.inboundQueue.size()) state.inboundQueue.emplace_back();
+    return state.inboundQueue[state.inboundCount];
+}
+
+// Queues `message` under queueLock, by `fill(slot)`, and counts it. Threads waiting in
+// WsWaitForMessage are woken after the lock is released, so that they do not wake into it; with
+// nobody waiting, no system call is made.
+template <typename Fill>
+void queueMessage(Fill fill) {
     BridgeState& state = bridgeState();
     bool waiting = false;
     {
         std::lock_guard<std::mutex> lock(state.queueLock);
-        state.inboundQueue.push_back(std::move(message));
+        fill(nextSlot(state));
+        ++state.inboundCount;
+        state.queuedCount.fetch_add(1);
         waiting = state.waiterCount > 0;
     }
-    // Only a host that waits costs a wake-up; with nobody waiting, no system call is made.
     if (waiting) state.queueChanged.notify_all();
 }
 
-// Hands a completed message to the queue. When pendingMessage's storage is at most twice the
-// message (the usual case: it has just grown to hold it), that storage moves into the queue and
-// pendingMessage gets fresh storage of the same size: one allocation, as a copy would take, and
-// no copy of the bytes. A message much smaller than the storage is copied, sized to itself, so a
-// queued message never holds more than twice its size.
+// Hands a completed message to the queue so that a queued message never holds more than twice its
+// size. A small one is copied into storage a read message left behind, when that storage is no
+// more than twice its size (after the first batch, the usual case: no allocation). When
+// pendingMessage's storage is at most twice the message (it has just grown to hold it), that
+// storage moves into the queue and pendingMessage gets fresh storage of the same size: one
+// allocation and no copy of the bytes. Otherwise the message is copied, sized to itself.
 void queueCompletedMessage(Message& pendingMessage) {
-    const std::size_t storage = pendingMessage.capacity();
-    if (storage > 2 * pendingMessage.size()) {
-        queueMessage(Message(pendingMessage));
+    const std::size_t size = pendingMessage.size();
+    if (size <= copiedMessageSize) {
+        queueMessage([&](Message& slot) {
+            if (slot.capacity() > 2 * size) Message().swap(slot);
+            slot.assign(pendingMessage.begin(), pendingMessage.end());
+        });
         pendingMessage.clear();  // keeps its storage for the next message
         return;
     }
-    Message fresh;
-    fresh.reserve(storage);  // before anything moves, so a failure leaves the message in place
-    queueMessage(std::move(pendingMessage));
-    pendingMessage = std::move(fresh);
+    const std::size_t storage = pendingMessage.capacity();
+    if (storage > 2 * size) {
+        Message copy(pendingMessage.begin(), pendingMessage.end());
+        queueMessage([&](Message& slot) { slot.swap(copy); });
+        pendingMessage.clear();
+        return;
+    }
+    Message message;
+    message.reserve(storage);  // before anything moves, so a failure leaves the message in place
+    message.swap(pendingMessage);
+    queueMessage([&](Message& slot) { slot.swap(message); });
 }
 
-// One receive and what follows from it. Returns false when the loop must end.
-bool receiveOnce(HINTERNET webSocket, char* receiveBuffer, Message& pendingMessage) {
+// Makes room at the end of pendingMessage for the next receive: at least a receive buffer's worth,
+// growing the storage to at least twice its size so that a long message is moved only a few times.
+// The room is not zero-filled.
+std::span<char> receiveRoom(Message& pendingMessage) {
+    const std::size_t size = pendingMessage.size();
+    if (pendingMessage.capacity() - size < receiveBufferSize) {
+        pendingMessage.reserve(std::max(2 * pendingMessage.capacity(), size + receiveBufferSize));
+    }
+    const std::size_t room =
+        std::min<std::size_t>(pendingMessage.capacity() - size, std::numeric_limits<DWORD>::max());
+    pendingMessage.resize(size + room);
+    return {pendingMessage.data() + size, room};
+}
+
+// One receive, straight into the message in progress, and what follows from it. Returns false
+// when the loop must end.
+bool receiveOnce(HINTERNET webSocket, Message& pendingMessage) {
+    const std::size_t size = pendingMessage.size();
+    const std::span<char> room = receiveRoom(pendingMessage);
     DWORD byteCount = 0;
     auto type = WINHTTP_WEB_SOCKET_BINARY_MESSAGE_BUFFER_TYPE;
-    const DWORD code =
-        WinHttpWebSocketReceive(webSocket, receiveBuffer, receiveBufferSize, &byteCount, &type);
+    const DWORD code = WinHttpWebSocketReceive(webSocket, room.data(),
+                                               static_cast<DWORD>(room.size()), &byteCount, &type);
+    // Never trust a count beyond the room; binary data is never queued: if its bytes were kept
+    // they would corrupt the next text message, so they are dropped here.
+    const bool text = code == 0 && !isBinary(type) && type != WINHTTP_WEB_SOCKET_CLOSE_BUFFER_TYPE;
+    pendingMessage.resize(size + (text ? std::min<std::size_t>(byteCount, room.size()) : 0));
     if (code != 0) {
         recordReceiveFailure(code);
         return false;
@@ -73,11 +118,6 @@ bool receiveOnce(HINTERNET webSocket, char* receiveBuffer, Message& pendingMessa
         setLastErrorText(statusText::serverClosed);
         return false;
     }
-    // Binary data is never queued: if its bytes were kept they would corrupt the next text
-    // message, so they are dropped here.
-    if (isBinary(type)) return true;
-    byteCount = std::min(byteCount, receiveBufferSize);  // never trust a count beyond the buffer
-    if (byteCount > 0) pendingMessage.append(receiveBuffer, byteCount);
     if (type == WINHTTP_WEB_SOCKET_UTF8_MESSAGE_BUFFER_TYPE) {
         queueCompletedMessage(pendingMessage);
     }
@@ -89,10 +129,9 @@ bool receiveOnce(HINTERNET webSocket, char* receiveBuffer, Message& pendingMessa
 void runReceiveLoop(HINTERNET webSocket) {
     const BridgeState& state = bridgeState();
     try {
-        std::unique_ptr<char[]> receiveBuffer(new char[receiveBufferSize]());
         Message pendingMessage;
         while (!state.stopRequested) {
-            if (!receiveOnce(webSocket, receiveBuffer.get(), pendingMessage)) break;
+            if (!receiveOnce(webSocket, pendingMessage)) break;
         }
     } catch (const std::bad_alloc&) {
         // Ends like a broken connection: the caller closes the transport and sets Disconnected.
