@@ -48,6 +48,13 @@ struct UninitialisedAllocator : std::allocator<T> {
 };
 
 using Message = std::vector<char, UninitialisedAllocator<char>>;  // raw bytes; may hold 0 bytes
+
+// The queue keeps the storage of read messages up to this size (at most this many of them) for
+// later messages up to this size, which the worker copies in under queueLock: small messages cost
+// no allocation, and a copy this small takes less time than one. Larger messages move in with
+// their own storage, which the host frees once it has read them.
+inline constexpr std::size_t recycledMessageSize = 4096;
+inline constexpr std::size_t recycledMessageCount = 1024;
 using Utf16Text = std::basic_string<WCHAR>;
 
 inline constexpr std::size_t lastErrorTextSize = 512;

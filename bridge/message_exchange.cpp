@@ -30,20 +30,17 @@ std::int32_t sendMessage(const WsChar16* text) {
     return result == 0 ? 1 : 0;
 }
 
-// Read storage up to this size stays in the host's side, and goes back to the worker with the
-// next exchange to hold a later message; larger storage is freed as soon as its message is read.
-inline constexpr std::size_t keptStorageSize = 4096;
-// At most this many read messages' storage goes back to the worker in one exchange.
-inline constexpr std::size_t keptStorageCount = 1024;
-
 // Under readLock: true when the host's side holds a message, taking every message the worker has
 // queued when it holds none. One exchange under queueLock serves the reads of a whole batch, and
 // with nothing queued no lock but readLock is taken.
 bool hostHasMessage(BridgeState& state) {
     if (state.hostNext < state.hostEnd) return true;
     if (state.queuedCount.load() == 0) return false;
-    // Every message in the host's side has been read: what is left is storage to reuse.
-    if (state.hostQueue.size() > keptStorageCount) state.hostQueue.resize(keptStorageCount);
+    // Every message in the host's side has been read: what is left is storage that goes back to
+    // the worker for later messages.
+    if (state.hostQueue.size() > recycledMessageCount) {
+        state.hostQueue.resize(recycledMessageCount);
+    }
     std::lock_guard<std::mutex> lock(state.queueLock);
     state.hostQueue.swap(state.inboundQueue);
     state.hostNext = 0;
@@ -66,7 +63,7 @@ std::int32_t readMessage(char* buffer, std::int32_t capacity) {
     const std::size_t count = message.size() < room ? message.size() : room - 1;
     std::memcpy(buffer, message.data(), count);
     buffer[count] = '\0';
-    if (message.capacity() > keptStorageSize) Message().swap(message);
+    if (message.capacity() > recycledMessageSize) Message().swap(message);
     return static_cast<std::int32_t>(count);
 }
 

@@ -27,18 +27,14 @@ bool isBinary(WINHTTP_WEB_SOCKET_BUFFER_TYPE type) {
            type == WINHTTP_WEB_SOCKET_BINARY_FRAGMENT_BUFFER_TYPE;
 }
 
-// Messages up to this size are copied into the storage of a message the host has read, under
-// queueLock (a copy this small takes less time than an allocation); larger ones are moved in.
-inline constexpr std::size_t copiedMessageSize = 4096;
-
 // Under queueLock: the worker's next slot, holding the storage of a message already read or none.
 Message& nextSlot(BridgeState& state) {
     if (state.inboundCount == state.inboundQueue.size()) state.inboundQueue.emplace_back();
     return state.inboundQueue[state.inboundCount];
 }
 
-// Queues `message` under queueLock, by `fill(slot)`, and counts it. Threads waiting in
-// WsWaitForMessage are woken after the lock is released, so that they do not wake into it; with
+// Queues a message, which `fill` puts into the worker's next slot under queueLock. Threads waiting
+// in WsWaitForMessage are woken after the lock is released, so that they do not wake into it; with
 // nobody waiting, no system call is made.
 template <typename Fill>
 void queueMessage(Fill fill) {
@@ -62,7 +58,7 @@ void queueMessage(Fill fill) {
 // allocation and no copy of the bytes. Otherwise the message is copied, sized to itself.
 void queueCompletedMessage(Message& pendingMessage) {
     const std::size_t size = pendingMessage.size();
-    if (size <= copiedMessageSize) {
+    if (size <= recycledMessageSize) {
         queueMessage([&](Message& slot) {
             if (slot.capacity() > 2 * size) Message().swap(slot);
             slot.assign(pendingMessage.begin(), pendingMessage.end());
