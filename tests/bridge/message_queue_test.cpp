@@ -17,6 +17,13 @@ using Messages = std::vector<std::string>;
 
 class MessageQueueTest : public BridgeTest {
   protected:
+    // Connected, with the worker waiting in its first receive for what the test pushes.
+    void connectAndWaitInReceive() {
+        connectWith(fake::Script{});
+        ASSERT_TRUE(fake().waitUntil([](const fake::Record& r) { return r.receiveCalls > 0; }));
+        ASSERT_EQ(WsGetStatus(), WS_STATUS_CONNECTED);
+    }
+
     // Every message queued on either side holds at most twice its size in storage.
     static void expectEveryQueuedMessageSnug() {
         wsbridge::BridgeState& state = wsbridge::bridgeState();
@@ -33,8 +40,8 @@ class MessageQueueTest : public BridgeTest {
         EXPECT_EQ(queued, state.queuedCount.load());
     }
 
-    // Queues each text as the transport delivers it: in buffers of at most 64 KiB, the last one
-    // ending the message.
+    // With the worker waiting in a receive: queues each text as the transport delivers it: in
+    // buffers of at most 64 KiB, the last one ending the message.
     static void pushTexts(const Messages& texts) {
         constexpr std::size_t piece = 65536;
         const int before = fake().record().receiveCalls;
@@ -87,8 +94,7 @@ TEST_F(MessageQueueTest, QueuedMessagesHoldAtMostTwiceTheirSize) {
     };
     for (const Case& row : cases) {
         SCOPED_TRACE(row.name);
-        connectWith(fake::Script{});
-        ASSERT_TRUE(waitForStatus(WS_STATUS_CONNECTED));
+        connectAndWaitInReceive();
         pushTexts(row.first);
         EXPECT_TRUE(drainMessages() == row.first);
         // Read storage goes back to the worker with the exchange after the one that took its
@@ -103,8 +109,7 @@ TEST_F(MessageQueueTest, QueuedMessagesHoldAtMostTwiceTheirSize) {
 
 // A new connection starts with an empty queue, whichever side its messages were on.
 TEST_F(MessageQueueTest, ConnectDiscardsMessagesOnBothSides) {
-    connectWith(fake::Script{});
-    ASSERT_TRUE(waitForStatus(WS_STATUS_CONNECTED));
+    connectAndWaitInReceive();
     pushTexts({"one", "two", "three"});
     char buffer[16];
     EXPECT_EQ(WsReadMessage(buffer, sizeof buffer), 3);  // takes the batch to the host's side
