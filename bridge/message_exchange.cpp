@@ -61,7 +61,7 @@ std::int32_t readMessage(char* buffer, std::int32_t capacity) {
     state.queuedCount.fetch_sub(1);
     const auto room = static_cast<std::size_t>(capacity);
     const std::size_t count = message.size() < room ? message.size() : room - 1;
-    std::memcpy(buffer, message.data(), count);
+    if (count > 0) std::memcpy(buffer, message.data(), count);  // an empty message has no data
     buffer[count] = '\0';
     if (message.capacity() > recycledMessageSize) Message().swap(message);
     return static_cast<std::int32_t>(count);
