@@ -1,11 +1,14 @@
 #!/usr/bin/python3
 """The example hosts in examples/ against the local test peer, so that they stay true: the C
-host (minimal_host). The Python example runs with the Python package's tests (tests/python).
+host (minimal_host) and the C# host (examples/csharp, run by Mono). The Python example runs with
+the Python package's tests (tests/python).
 
     /usr/bin/python3 examples_test.py --cli build/wsbridge-cli --c-host build/examples/minimal_host \\
-        --peer tests/peers/ws_peer.py
+        --csharp-host build/examples/csharp/MinimalHost.exe --library build/libwsbridge.so.0 \\
+        --peer tests/peers/ws_peer.py [CHost|CSharpHost]
 """
 
+import os
 import socket
 import subprocess
 import unittest
@@ -66,5 +69,72 @@ class CHost(unittest.TestCase):
                       result.stderr)
 
 
+class CSharpHost(unittest.TestCase):
+    """examples/csharp (its P/Invoke declarations of the eleven functions and MinimalHost),
+    compiled by Mono's mcs and run by Mono, which finds the library through the dllmap config
+    beside the program (libwsbridge.so.0) and LD_LIBRARY_PATH, as an installed copy is found."""
+
+    def run_host(self, port, message="hello", *headers):
+        environment = dict(os.environ, LD_LIBRARY_PATH=os.path.dirname(support.arguments.library))
+        return subprocess.run(["mono", support.arguments.csharp_host, "127.0.0.1", str(port),
+                               "/cs", message, *headers], capture_output=True, text=True,
+                              encoding="utf-8", env=environment, timeout=RUN_SECONDS)
+
+    def test_bad_arguments_are_refused(self):
+        for arguments in [[], ["h", "0", "/", "m"], ["h", "80", "/", ""], ["h", "x", "/", "m"]]:
+            with self.subTest(arguments=arguments):
+                result = subprocess.run(["mono", support.arguments.csharp_host, *arguments],
+                                        capture_output=True, timeout=RUN_SECONDS)
+                self.assertEqual(result.returncode, 2)
+
+    def test_a_failed_handshake_is_reported_with_the_status_text(self):
+        result = self.run_host(free_loopback_port())
+        self.assertEqual(result.returncode, 1)
+        self.assertRegex(result.stderr, r"handshake failed \(status 3\): WinHttp\w+")
+
+    @needs_network()
+    def test_utf16_text_goes_out_as_utf8_and_the_echo_comes_back(self):
+        message = "Grüße, 世界 😀"  # a surrogate pair in UTF-16
+        with LocalPeer(support.arguments.peer) as peer:
+            result = self.run_host(peer.port, message)
+            events = peer.wait_for_event("done")
+            received = peer.received_texts()
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(received, [message.encode("utf-8")])
+        self.assertEqual(result.stdout, f"sent: {message}\n"
+                                        f"received {len(message.encode())} bytes: {message}\n")
+        self.assertIn("close 1000", events)
+        self.assertEqual(result.stderr, "closed with 1000\n")  # the server answered our close
+
+    @needs_network()
+    def test_header_lines_reach_the_server_and_refused_ones_change_nothing(self):
+        with LocalPeer(support.arguments.peer) as peer:
+            result = self.run_host(peer.port, "hello", "Authorization: Bearer t0k", "X-Trace: 7")
+            refused = self.run_host(peer.port, "hello", "Host: elsewhere")
+            events = peer.wait_for_event("done")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertIn("header authorization Bearer t0k", events)
+        self.assertIn("header x-trace 7", events)
+        self.assertEqual(refused.returncode, 2)
+        connects = [event for event in events if event.startswith("connect ")]
+        self.assertEqual(len(connects), 1, "the refused header lines opened no connection")
+
+    @needs_network()
+    def test_a_reply_longer_than_any_fixed_buffer_is_read_whole(self):
+        with LocalPeer(support.arguments.peer, steps=["await=1", "text=200000", "hold"]) as peer:
+            result = self.run_host(peer.port)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertTrue(result.stdout.endswith(pattern(200000).decode() + "\n"))
+
+    @needs_network()
+    def test_a_server_close_before_the_reply(self):
+        with LocalPeer(support.arguments.peer, steps=["await=1", "close=4000:bye"]) as peer:
+            result = self.run_host(peer.port)
+        self.assertEqual(result.returncode, 1)
+        self.assertIn("connection ended (status 0): Server closed WebSocket connection",
+                      result.stderr)
+        self.assertIn("closed with 4000: bye", result.stderr)
+
+
 if __name__ == "__main__":
-    support.main(support.parse_arguments("cli", "c-host", "peer"))
+    support.main(support.parse_arguments("cli", "c-host", "csharp-host", "library", "peer"))
