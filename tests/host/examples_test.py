@@ -26,31 +26,36 @@ def free_loopback_port():
         return probe.getsockname()[1]
 
 
-class CHost(unittest.TestCase):
-    def run_host(self, port, message="hello"):
-        return subprocess.run([support.arguments.c_host, "127.0.0.1", str(port), "/c", message],
-                              capture_output=True, text=True, timeout=RUN_SECONDS)
+class ExampleHost:
+    """What every example host does, whatever its language: it takes HOST PORT PATH MESSAGE,
+    refuses bad arguments with exit code 2, reports a failed handshake with the status text,
+    reads a long reply whole and tells how a server's close ended the connection. Each class
+    below names its host and the bad arguments of its own."""
+
+    bad_arguments = [[], ["h", "0", "/", "m"], ["h", "80", "/", ""]]
+
+    def command(self):
+        raise NotImplementedError
+
+    def environment(self):
+        return None
+
+    def run_host(self, port, message="hello", *extra):
+        return subprocess.run([*self.command(), "127.0.0.1", str(port), "/example", message,
+                               *extra], capture_output=True, text=True, encoding="utf-8",
+                              env=self.environment(), timeout=RUN_SECONDS)
 
     def test_bad_arguments_are_refused(self):
-        for arguments in [[], ["h", "0", "/", "m"], ["h", "80", "/", ""], ["h", "80", "/", "é"]]:
+        for arguments in self.bad_arguments:
             with self.subTest(arguments=arguments):
-                result = subprocess.run([support.arguments.c_host, *arguments],
-                                        capture_output=True, timeout=RUN_SECONDS)
+                result = subprocess.run([*self.command(), *arguments], capture_output=True,
+                                        env=self.environment(), timeout=RUN_SECONDS)
                 self.assertEqual(result.returncode, 2)
 
     def test_a_failed_handshake_is_reported_with_the_status_text(self):
         result = self.run_host(free_loopback_port())
         self.assertEqual(result.returncode, 1)
         self.assertRegex(result.stderr, r"handshake failed \(status 3\): WinHttp\w+")
-
-    @needs_network()
-    def test_sends_and_reads_the_echo(self):
-        with LocalPeer(support.arguments.peer) as peer:
-            result = self.run_host(peer.port)
-            events = peer.wait_for_event("done")
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertEqual(result.stdout, "sent: hello\nreceived 5 bytes: hello\n")
-        self.assertIn("close 1000", events)  # it disconnects as a host should
 
     @needs_network()
     def test_a_reply_longer_than_any_fixed_buffer_is_read_whole(self):
@@ -62,35 +67,43 @@ class CHost(unittest.TestCase):
 
     @needs_network()
     def test_a_server_close_before_the_reply(self):
-        with LocalPeer(support.arguments.peer, steps=["await=1", "close=1000"]) as peer:
+        with LocalPeer(support.arguments.peer, steps=["await=1", "close=4000:bye"]) as peer:
             result = self.run_host(peer.port)
         self.assertEqual(result.returncode, 1)
         self.assertIn("connection ended (status 0): Server closed WebSocket connection",
                       result.stderr)
+        self.assertIn("closed with 4000: bye", result.stderr)
 
 
-class CSharpHost(unittest.TestCase):
+class CHost(ExampleHost, unittest.TestCase):
+    bad_arguments = ExampleHost.bad_arguments + [["h", "80", "/", "é"]]  # ASCII only
+
+    def command(self):
+        return [support.arguments.c_host]
+
+    @needs_network()
+    def test_sends_and_reads_the_echo(self):
+        with LocalPeer(support.arguments.peer) as peer:
+            result = self.run_host(peer.port)
+            events = peer.wait_for_event("done")
+        self.assertEqual(result.returncode, 0, result.stderr)
+        self.assertEqual(result.stdout, "sent: hello\nreceived 5 bytes: hello\n")
+        self.assertIn("close 1000", events)  # it disconnects as a host should
+
+
+class CSharpHost(ExampleHost, unittest.TestCase):
     """examples/csharp (its P/Invoke declarations of the eleven functions and MinimalHost),
     compiled by Mono's mcs and run by Mono, which finds the library through the dllmap config
-    beside the program (libwsbridge.so.0) and LD_LIBRARY_PATH, as an installed copy is found."""
+    beside the program (libwsbridge.so.0) and LD_LIBRARY_PATH, as an installed copy is found.
+    Header lines may follow the message."""
 
-    def run_host(self, port, message="hello", *headers):
-        environment = dict(os.environ, LD_LIBRARY_PATH=os.path.dirname(support.arguments.library))
-        return subprocess.run(["mono", support.arguments.csharp_host, "127.0.0.1", str(port),
-                               "/cs", message, *headers], capture_output=True, text=True,
-                              encoding="utf-8", env=environment, timeout=RUN_SECONDS)
+    bad_arguments = ExampleHost.bad_arguments + [["h", "x", "/", "m"]]
 
-    def test_bad_arguments_are_refused(self):
-        for arguments in [[], ["h", "0", "/", "m"], ["h", "80", "/", ""], ["h", "x", "/", "m"]]:
-            with self.subTest(arguments=arguments):
-                result = subprocess.run(["mono", support.arguments.csharp_host, *arguments],
-                                        capture_output=True, timeout=RUN_SECONDS)
-                self.assertEqual(result.returncode, 2)
+    def command(self):
+        return ["mono", support.arguments.csharp_host]
 
-    def test_a_failed_handshake_is_reported_with_the_status_text(self):
-        result = self.run_host(free_loopback_port())
-        self.assertEqual(result.returncode, 1)
-        self.assertRegex(result.stderr, r"handshake failed \(status 3\): WinHttp\w+")
+    def environment(self):
+        return dict(os.environ, LD_LIBRARY_PATH=os.path.dirname(support.arguments.library))
 
     @needs_network()
     def test_utf16_text_goes_out_as_utf8_and_the_echo_comes_back(self):
@@ -118,22 +131,6 @@ class CSharpHost(unittest.TestCase):
         self.assertEqual(refused.returncode, 2)
         connects = [event for event in events if event.startswith("connect ")]
         self.assertEqual(len(connects), 1, "the refused header lines opened no connection")
-
-    @needs_network()
-    def test_a_reply_longer_than_any_fixed_buffer_is_read_whole(self):
-        with LocalPeer(support.arguments.peer, steps=["await=1", "text=200000", "hold"]) as peer:
-            result = self.run_host(peer.port)
-        self.assertEqual(result.returncode, 0, result.stderr)
-        self.assertTrue(result.stdout.endswith(pattern(200000).decode() + "\n"))
-
-    @needs_network()
-    def test_a_server_close_before_the_reply(self):
-        with LocalPeer(support.arguments.peer, steps=["await=1", "close=4000:bye"]) as peer:
-            result = self.run_host(peer.port)
-        self.assertEqual(result.returncode, 1)
-        self.assertIn("connection ended (status 0): Server closed WebSocket connection",
-                      result.stderr)
-        self.assertIn("closed with 4000: bye", result.stderr)
 
 
 if __name__ == "__main__":
