@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cctype>
 
+#include "transport/protocol/header_fields.h"
+
 namespace wsbridge::transport {
 namespace {
 
@@ -20,13 +22,6 @@ std::string_view trimSpaces(std::string_view text) {
     while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
     while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
     return text;
-}
-
-bool equalsIgnoringCase(std::string_view left, std::string_view right) {
-    return std::ranges::equal(left, right, [](char a, char b) {
-        return std::tolower(static_cast<unsigned char>(a)) ==
-               std::tolower(static_cast<unsigned char>(b));
-    });
 }
 
 int hexValue(char c) {
@@ -115,7 +110,7 @@ ProxyUrlResult parseProxyUrl(std::string_view text) {
     text = trimSpaces(text);
     if (const std::size_t separator = text.find(schemeSeparator);
         separator != std::string_view::npos) {
-        if (!equalsIgnoringCase(text.substr(0, separator), httpScheme)) {
+        if (!protocol::equalsIgnoringCase(text.substr(0, separator), httpScheme)) {
             return failure(ERROR_WINHTTP_UNRECOGNIZED_SCHEME);
         }
         text.remove_prefix(separator + schemeSeparator.size());
