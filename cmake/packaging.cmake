@@ -7,7 +7,7 @@
 #   bin/wsbridge.dll, bin/wsbridge-cli.exe, lib/libwsbridge.dll.a, lib/wsbridge.lib,
 #   lib/wsbridge.def                                                     (Windows)
 #   lib/cmake/wsbridge/, lib/pkgconfig/wsbridge.pc
-#   share/doc/wsbridge/: README.md, LICENSE, docs/, examples/c_host/
+#   share/doc/wsbridge/: README.md, LICENSE, docs/, examples/ (the C, C# and Python hosts)
 include(GNUInstallDirs)
 include(CMakePackageConfigHelpers)
 
@@ -26,7 +26,8 @@ endif()
 install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/LICENSE
   DESTINATION ${CMAKE_INSTALL_DOCDIR})
 install(DIRECTORY ${PROJECT_SOURCE_DIR}/docs DESTINATION ${CMAKE_INSTALL_DOCDIR})
-install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/c_host DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
+install(DIRECTORY ${PROJECT_SOURCE_DIR}/examples/c_host ${PROJECT_SOURCE_DIR}/examples/csharp
+  ${PROJECT_SOURCE_DIR}/examples/python DESTINATION ${CMAKE_INSTALL_DOCDIR}/examples)
 
 # The CMake package: the same config file serves the install and this build folder, since it
 # finds the targets file beside itself. Versions of one major number are compatible: exports are

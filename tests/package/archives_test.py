@@ -3,10 +3,13 @@
 
     /usr/bin/python3 archives_test.py DIST_DIR --wineprefix DIR
 
-- SHA256SUMS matches both archives.
+- SHA256SUMS matches both archives and the Python package's wheel, which each archive also
+  carries in python/.
 - wsbridge-VERSION-linux-x86_64.tar.gz: the example C host that it ships is built with its CMake
   package (find_package) and with its pkg-config file, wherever it was unpacked, and exchanges a
-  message with the loopback test peer.
+  message with the loopback test peer; so do its C# example, compiled by Mono's mcs and run by
+  Mono, and its Python example, run in a fresh virtual environment where its wheel was installed
+  offline.
 - wsbridge-VERSION-windows-x64.zip: check_dll.sh passes on its DLL and both import libraries; its
   wsbridge-cli.exe, and the example C host it ships built with mingw-w64 against its header and
   libwsbridge.dll.a (by one compiler call, and through its CMake package), exchange a message
@@ -15,7 +18,9 @@
 
 import argparse
 import hashlib
+import os
 import pathlib
+import shutil
 import sys
 import tarfile
 import tempfile
@@ -30,6 +35,7 @@ from run_wine_suite import run_cli_exchange, stop_wineserver, wine_environment  
 
 LINUX_ARCHIVE = f"wsbridge-{VERSION}-linux-x86_64.tar.gz"
 WINDOWS_ARCHIVE = f"wsbridge-{VERSION}-windows-x64.zip"
+WHEEL = f"wsbridge-{VERSION}-py3-none-any.whl"
 MINGW_CC = "x86_64-w64-mingw32-gcc-posix"
 
 arguments = None
@@ -63,7 +69,7 @@ class Archives(unittest.TestCase):
         for line in (arguments.dist / "SHA256SUMS").read_text().splitlines():
             digest, name = line.split(maxsplit=1)
             listed[name.lstrip("*")] = digest
-        self.assertEqual(sorted(listed), sorted([LINUX_ARCHIVE, WINDOWS_ARCHIVE]))
+        self.assertEqual(sorted(listed), sorted([LINUX_ARCHIVE, WINDOWS_ARCHIVE, WHEEL]))
         for name, digest in listed.items():
             with self.subTest(archive=name):
                 actual = hashlib.sha256((arguments.dist / name).read_bytes()).hexdigest()
@@ -75,7 +81,9 @@ class Archives(unittest.TestCase):
         self.assertFiles(top, ["include/wsbridge.h", f"lib/libwsbridge.so.{VERSION}",
                                "lib/cmake/wsbridge/wsbridgeConfig.cmake",
                                "lib/pkgconfig/wsbridge.pc", "README.md", "LICENSE",
-                               "docs/windows.md", "examples/c_host/CMakeLists.txt"])
+                               "docs/windows.md", "examples/c_host/CMakeLists.txt",
+                               "examples/csharp/WsBridge.cs", "examples/python/minimal_host.py",
+                               f"python/{WHEEL}"])
         self.assertEqual((top / "lib" / "libwsbridge.so.0").readlink().name,
                          f"libwsbridge.so.{VERSION}")
 
@@ -88,13 +96,43 @@ class Archives(unittest.TestCase):
                                      source=example)
         self.assertIsNone(exchange([host], {"LD_LIBRARY_PATH": str(top / "lib")}))
 
+    def test_linux_archive_with_its_csharp_and_python_examples(self):
+        top = unpack(arguments.dist / LINUX_ARCHIVE, self.scratch / "unpacked")
+        self.assertEqual((top / "python" / WHEEL).read_bytes(),
+                         (arguments.dist / WHEEL).read_bytes())
+        # Both find libwsbridge.so.0 as an installed library is found, here in the archive's lib/.
+        environment = dict(os.environ, LD_LIBRARY_PATH=str(top / "lib"))
+
+        # C#: the two sources compiled together, the dllmap config copied beside the program.
+        csharp = top / "examples" / "csharp"
+        program = self.scratch / "MinimalHost.exe"
+        run(["mcs", "-warnaserror+", f"-out:{program}", csharp / "WsBridge.cs",
+             csharp / "MinimalHost.cs"])
+        shutil.copy(csharp / "MinimalHost.exe.config", self.scratch)
+        self.assertIsNone(exchange(["mono", program], environment))
+
+        # Python: the wheel installed with pip alone, no index, into an environment that has
+        # nothing else.
+        venv = self.scratch / "venv"
+        run(["/usr/bin/python3", "-m", "venv", venv])
+        python = venv / "bin" / "python"
+        run([python, "-m", "pip", "install", "--quiet", "--no-index", top / "python" / WHEEL])
+        self.assertEqual(run([python, "-c", "import wsbridge; print(wsbridge.__version__)"]),
+                         f"{VERSION}\n")
+        self.assertIsNone(exchange([python, top / "examples" / "python" / "minimal_host.py"],
+                                   environment))
+
     def test_windows_archive_under_wine(self):
         top = unpack(arguments.dist / WINDOWS_ARCHIVE, self.scratch / "unpacked")
         self.assertEqual(top.name, WINDOWS_ARCHIVE.removesuffix(".zip"))
         self.assertFiles(top, ["bin/wsbridge.dll", "bin/wsbridge-cli.exe", "include/wsbridge.h",
                                "lib/libwsbridge.dll.a", "lib/wsbridge.lib", "lib/wsbridge.def",
                                "README.md", "LICENSE", "docs/windows.md",
-                               "examples/c_host/minimal_host.c"])
+                               "examples/c_host/minimal_host.c", "examples/csharp/WsBridge.cs",
+                               "examples/csharp/MinimalHost.cs", "examples/python/minimal_host.py",
+                               f"python/{WHEEL}"])
+        self.assertEqual((top / "python" / WHEEL).read_bytes(),
+                         (arguments.dist / WHEEL).read_bytes())
         run([ROOT / "tests" / "windows" / "check_dll.sh", top / "bin" / "wsbridge.dll",
              top / "lib" / "libwsbridge.dll.a", top / "lib" / "wsbridge.lib"])
 

@@ -1,13 +1,4 @@
-"""A Python host for the wsbridge library on Linux, over ctypes.
-
-    from wsbridge import Connection
-
-    with Connection("127.0.0.1", 8765, "/chat", library="/path/to/libwsbridge.so",
-                    headers={"Authorization": "Bearer abc"}) as ws:
-        ws.send("Grüße")                  # str, sent as one text message
-        reply = ws.receive(timeout=5.0)   # bytes, exactly as the server sent them
-        print(reply.decode("utf-8"))
-    print(ws.close_status)                # (1000, "") once the connection has ended
+"""One WebSocket connection through the wsbridge library, over ctypes.
 
 The library keeps one connection per process: opening a Connection ends the one opened before
 it. receive() sleeps in the library until a message arrives (WsWaitForMessage) and reads each
@@ -16,9 +7,14 @@ has a time limit. Failures raise WsBridgeError, whose message is the library's s
 example "Server closed WebSocket connection").
 """
 
+from __future__ import annotations
+
 import ctypes
-import threading
 import time
+from types import TracebackType
+from typing import Iterable, Mapping, NoReturn, Optional, Tuple, Type, Union
+
+from ._library import Library, LibraryPath
 
 STATUS_DISCONNECTED = 0
 STATUS_CONNECTING = 1
@@ -31,12 +27,15 @@ WAIT_SLICE_SECONDS = 0.5
 STATUS_TEXT_CAPACITY = 512  # the library keeps at most 511 bytes
 CLOSE_REASON_CAPACITY = 124  # a close reason is at most 123 bytes
 
+Headers = Union[Mapping[str, str], Iterable[Tuple[str, str]]]
+
 
 class WsBridgeError(Exception):
     """The connection failed or ended; str(error) is the library's status text. Once a
     connection has ended, close_code and close_reason say how (see Connection.close_status)."""
 
-    def __init__(self, text, status, close_code=0, close_reason=""):
+    def __init__(self, text: str, status: int, close_code: int = 0,
+                 close_reason: str = "") -> None:
         super().__init__(text)
         self.text = text
         self.status = status
@@ -44,63 +43,33 @@ class WsBridgeError(Exception):
         self.close_reason = close_reason
 
 
-def _utf16(text):
+def _utf16(text: str) -> ctypes.Array[ctypes.c_char]:
     """str -> a NUL-terminated UTF-16 buffer, kept alive by the caller for the call."""
     return ctypes.create_string_buffer(text.encode("utf-16-le", "surrogatepass") + b"\0\0")
 
 
-def _header_text(headers):
-    """A dict or a sequence of (name, value) pairs -> 'Name: value' lines joined with CR LF."""
-    pairs = headers.items() if hasattr(headers, "items") else headers
+def _header_text(headers: Headers) -> str:
+    """A mapping or (name, value) pairs -> 'Name: value' lines joined with CR LF."""
+    pairs = headers.items() if isinstance(headers, Mapping) else headers
     return "\r\n".join(f"{name}: {value}" for name, value in pairs)
 
 
-class _Library:
-    """The functions of one loaded copy of the library, with their C signatures."""
-
-    _loaded = {}
-
-    def __init__(self, path):
-        dll = ctypes.CDLL(path)
-        i32, text, buffer = ctypes.c_int32, ctypes.c_void_p, ctypes.c_char_p
-        signatures = {
-            "WsConnect": ([text, i32, text, i32], i32),
-            "WsDisconnect": ([], i32),
-            "WsGetStatus": ([], i32),
-            "WsGetLastError": ([buffer, i32], i32),
-            "WsSendMessage": ([text], i32),
-            "WsHasMessages": ([], i32),
-            "WsReadMessage": ([buffer, i32], i32),
-            "WsWaitForMessage": ([i32], i32),
-            "WsGetMessageLength": ([], i32),
-            "WsGetCloseStatus": ([buffer, i32], i32),
-            "WsConnectWithHeaders": ([text, i32, text, i32, text], i32),
-        }
-        for name, (arguments, result) in signatures.items():
-            function = getattr(dll, name)
-            function.argtypes = arguments
-            function.restype = result
-            setattr(self, name, function)
-        self.current = None  # the Connection that owns the library's one connection
-        # Taking a message's length and then reading it must not be split by another reader.
-        self.read_lock = threading.Lock()
-
-    @classmethod
-    def load(cls, path):
-        if path not in cls._loaded:
-            cls._loaded[path] = cls(path)
-        return cls._loaded[path]
-
-
 class Connection:
-    """One WebSocket connection through the library. headers (a dict or (name, value) pairs)
-    go out on the upgrade request; a Sec-WebSocket-Protocol offer must be answered with one of
-    the offered subprotocols. Raises ValueError for headers the library refuses, WsBridgeError
-    if the handshake fails, TimeoutError if it does not finish within timeout seconds."""
+    """One WebSocket connection to ws://host:port/path (wss:// when secure), through the
+    library that find_library(library) names.
 
-    def __init__(self, host, port, path="/", secure=False, library="libwsbridge.so",
-                 timeout=10.0, headers=None):
-        self._lib = _Library.load(library)
+    headers (a mapping or (name, value) pairs) go out on the upgrade request; a
+    Sec-WebSocket-Protocol offer must be answered with one of the offered subprotocols.
+    The constructor waits for the handshake. Raises ValueError for headers the library refuses,
+    WsBridgeError if the handshake fails, TimeoutError if it does not finish within timeout
+    seconds, OSError if the library cannot be loaded. Open and close connections from one thread
+    at a time; send, receive and poll may be called from any thread.
+    """
+
+    def __init__(self, host: str, port: int, path: str = "/", secure: bool = False,
+                 library: Optional[LibraryPath] = None, timeout: float = 10.0,
+                 headers: Optional[Headers] = None) -> None:
+        self._lib = Library.load(library)
         self._closed = False
         header_text = _header_text(headers) if headers else ""
         previous = self._lib.current
@@ -121,7 +90,7 @@ class Connection:
         self._lib.current = self
         self._wait_until_connected(timeout)
 
-    def _wait_until_connected(self, timeout):
+    def _wait_until_connected(self, timeout: float) -> None:
         deadline = time.monotonic() + timeout
         while True:
             status = self.status
@@ -140,19 +109,24 @@ class Connection:
             time.sleep(POLL_SECONDS)
 
     @property
-    def status(self):
+    def library(self) -> str:
+        """The library this connection runs in, as it was given to the system's loader."""
+        return self._lib.path
+
+    @property
+    def status(self) -> int:
         """The library's status code: STATUS_DISCONNECTED ... STATUS_ERROR."""
         return self._lib.WsGetStatus()
 
     @property
-    def last_error(self):
+    def last_error(self) -> str:
         """The library's latest status or error text ("Connected" while all is well)."""
         text = ctypes.create_string_buffer(STATUS_TEXT_CAPACITY)
         length = self._lib.WsGetLastError(text, STATUS_TEXT_CAPACITY)
         return text.raw[:length].decode("latin-1")
 
     @property
-    def close_status(self):
+    def close_status(self) -> Tuple[int, str]:
         """(code, reason) once the connection has ended: the server's close code (1000 to
         4999, 1005 for a close without a code) and its reason, or (1006, "") when no close frame
         came; (0, "") while the connection is open or being opened."""
@@ -160,17 +134,17 @@ class Connection:
         code = self._lib.WsGetCloseStatus(reason, CLOSE_REASON_CAPACITY)
         return code, reason.value.decode("utf-8", "replace")
 
-    def _fail(self):
+    def _fail(self) -> NoReturn:
         status, text = self.status, self.last_error
         code, reason = self.close_status
         self.close()
         raise WsBridgeError(text or "connection failed", status, code, reason)
 
-    def _check_open(self):
+    def _check_open(self) -> None:
         if self._closed:
             raise WsBridgeError("connection closed by this host", STATUS_DISCONNECTED)
 
-    def send(self, text):
+    def send(self, text: str) -> None:
         """Sends text (a non-empty str) as one text message, UTF-8 on the wire."""
         self._check_open()
         if not text:
@@ -182,7 +156,7 @@ class Connection:
                 self._fail()
             raise WsBridgeError("the transport refused the message", self.status)
 
-    def poll(self):
+    def poll(self) -> Optional[bytes]:
         """The oldest received message as bytes, whole, or None when none is queued."""
         if self._closed:
             return None
@@ -194,7 +168,7 @@ class Connection:
             read = self._lib.WsReadMessage(buffer, length + 1)
             return buffer.raw[:read]
 
-    def receive(self, timeout=10.0):
+    def receive(self, timeout: float = 10.0) -> bytes:
         """Waits for the next message and returns its bytes. Raises WsBridgeError once the
         connection has ended and nothing is left to read, TimeoutError after timeout seconds."""
         self._check_open()
@@ -214,7 +188,7 @@ class Connection:
             # Returns at once with a message, and with 0 once the connection has ended.
             self._lib.WsWaitForMessage(max(1, int(min(remaining, WAIT_SLICE_SECONDS) * 1000)))
 
-    def close(self):
+    def close(self) -> None:
         """Closes the WebSocket with status 1000 and ends the library's worker. Idempotent."""
         if self._closed:
             return
@@ -223,8 +197,9 @@ class Connection:
             self._lib.WsDisconnect()
             self._lib.current = None
 
-    def __enter__(self):
+    def __enter__(self) -> Connection:
         return self
 
-    def __exit__(self, *exception):
+    def __exit__(self, kind: Optional[Type[BaseException]], error: Optional[BaseException],
+                 traceback: Optional[TracebackType]) -> None:
         self.close()
