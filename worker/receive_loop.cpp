@@ -2,7 +2,6 @@
 // them until a stop request, a receive failure or a close from the server.
 #include <algorithm>
 #include <cstdio>
-#include <limits>
 #include <new>
 #include <span>
 
@@ -79,18 +78,16 @@ void queueCompletedMessage(Message& pendingMessage) {
     queueMessage([&](Message& slot) { slot.swap(message); });
 }
 
-// Makes room at the end of pendingMessage for the next receive: at least a receive buffer's worth,
-// growing the storage to at least twice its size so that a long message is moved only a few times.
-// The room is not zero-filled.
+// Makes room at the end of pendingMessage for the next receive: one receive buffer's worth, the
+// size every receive is given, growing the storage to at least twice its size so that a long
+// message is moved only a few times. The room is not zero-filled.
 std::span<char> receiveRoom(Message& pendingMessage) {
     const std::size_t size = pendingMessage.size();
     if (pendingMessage.capacity() - size < receiveBufferSize) {
         pendingMessage.reserve(std::max(2 * pendingMessage.capacity(), size + receiveBufferSize));
     }
-    const std::size_t room =
-        std::min<std::size_t>(pendingMessage.capacity() - size, std::numeric_limits<DWORD>::max());
-    pendingMessage.resize(size + room);
-    return {pendingMessage.data() + size, room};
+    pendingMessage.resize(size + receiveBufferSize);
+    return {pendingMessage.data() + size, receiveBufferSize};
 }
 
 // One receive, straight into the message in progress, and what follows from it. Returns false

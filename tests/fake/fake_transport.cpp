@@ -247,6 +247,7 @@ DWORD FakeTransport::receive(HINTERNET webSocket, PVOID buffer, DWORD size, DWOR
                              WINHTTP_WEB_SOCKET_BUFFER_TYPE* type) {
     std::unique_lock<std::mutex> lock(mutex_);
     ++record_.receiveCalls;
+    record_.receiveSizes.push_back(size);
     const bool succeeds = beginCall(Operation::Receive, lock);
     const auto finish = [&](DWORD result) {
         ++record_.receivesReturned;

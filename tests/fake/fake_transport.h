@@ -100,6 +100,7 @@ struct Record {
     std::vector<HandleClose> closedHandles;
     std::vector<HINTERNET> openedHandles;
     int receiveCalls = 0;
+    std::vector<DWORD> receiveSizes;  // the buffer size each receive was given
     int receivesReturned = 0;
 };
 

@@ -49,6 +49,8 @@ TEST_F(ReceiveLoopTest, BuffersBecomeWholeTextMessages) {
         ASSERT_TRUE(waitForWorkerEnd());
         EXPECT_EQ(drainMessages(), row.expected);
         EXPECT_EQ(lastError(), "Server closed WebSocket connection");
+        // Every receive is offered one buffer's worth, however large the message grows.
+        for (const DWORD size : fake().record().receiveSizes) EXPECT_EQ(size, 65536u);
     }
 }
 
