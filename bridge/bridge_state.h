@@ -55,6 +55,13 @@ using Message = std::vector<char, UninitialisedAllocator<char>>;  // raw bytes; 
 // their own storage, which the host frees once it has read them.
 inline constexpr std::size_t recycledMessageSize = 4096;
 inline constexpr std::size_t recycledMessageCount = 1024;
+// The storage of larger messages read goes back to the worker to receive later messages into:
+// fresh storage costs a page fault and a zero-filled page per 4 KiB written, and freeing it unmaps
+// it again. A few are kept, since a worker that runs ahead of a waking host completes several
+// messages before the host hands one back; at most this many bytes in all, so that a connection
+// that once received a huge message does not keep it.
+inline constexpr std::size_t recycledLargeStorageCount = 8;
+inline constexpr std::size_t recycledLargeStorageBytes = std::size_t{8} << 20;
 using Utf16Text = std::basic_string<WCHAR>;
 
 inline constexpr std::size_t lastErrorTextSize = 512;
@@ -103,6 +110,10 @@ struct BridgeState {
     // storage the worker fills again, so that small messages cost no allocation.
     std::vector<Message> inboundQueue;
     std::size_t inboundCount = 0;
+    // [0, spareCount): larger messages' storage, read and handed back; they hold no message.
+    std::array<Message, recycledLargeStorageCount> spareStorage;
+    std::size_t spareCount = 0;
+    std::size_t spareBytes = 0;  // their capacity in all
     char lastErrorText[lastErrorTextSize] = {};
     // WsWaitForMessage sleeps on it; a message or the end of the connection wakes it, and only
     // while waiterCount says someone sleeps, so that nobody waiting costs no system call.

@@ -37,12 +37,15 @@ void discardQueuedMessages() {
     BridgeState& state = bridgeState();
     std::vector<Message> freshHost;
     std::vector<Message> freshInbound;
+    std::array<Message, recycledLargeStorageCount> freshSpares;
     const std::lock_guard<std::mutex> readLock(state.readLock);
     state.hostQueue.swap(freshHost);
     state.hostNext = state.hostEnd = 0;
     const std::lock_guard<std::mutex> lock(state.queueLock);
     state.inboundQueue.swap(freshInbound);
     state.inboundCount = 0;
+    state.spareStorage.swap(freshSpares);
+    state.spareCount = state.spareBytes = 0;
     state.queuedCount = 0;
     state.connectionActive = true;
     state.closeStatus = CloseStatus{};

@@ -48,6 +48,22 @@ bool hostHasMessage(BridgeState& state) {
     return state.hostEnd > 0;
 }
 
+// Under readLock: the storage of a larger message just read goes back to the worker as a spare
+// while there is room for it; what is not kept is freed here, outside queueLock. Nothing here
+// allocates, so a message read is never lost to a failure after it was copied out.
+void handBackStorage(BridgeState& state, Message& read) {
+    read.clear();
+    {
+        const std::lock_guard<std::mutex> lock(state.queueLock);
+        if (state.spareCount < state.spareStorage.size() &&
+            state.spareBytes + read.capacity() <= recycledLargeStorageBytes) {
+            state.spareBytes += read.capacity();
+            state.spareStorage[state.spareCount++].swap(read);
+        }
+    }
+    Message().swap(read);
+}
+
 // The copy is made under readLock only: the worker never waits for it.
 std::int32_t readMessage(char* buffer, std::int32_t capacity) {
     if (!buffer || capacity <= 0) return 0;
@@ -63,7 +79,7 @@ std::int32_t readMessage(char* buffer, std::int32_t capacity) {
     const std::size_t count = message.size() < room ? message.size() : room - 1;
     if (count > 0) std::memcpy(buffer, message.data(), count);  // an empty message has no data
     buffer[count] = '\0';
-    if (message.capacity() > recycledMessageSize) Message().swap(message);
+    if (message.capacity() > recycledMessageSize) handBackStorage(state, message);
     return static_cast<std::int32_t>(count);
 }
 

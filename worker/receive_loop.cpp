@@ -49,6 +49,18 @@ void queueMessage(Fill fill) {
     if (waiting) state.queueChanged.notify_all();
 }
 
+// The storage of a larger message the host has read, when there is one; else empty.
+Message takeSpareStorage() {
+    BridgeState& state = bridgeState();
+    Message spare;
+    const std::lock_guard<std::mutex> lock(state.queueLock);
+    if (state.spareCount > 0) {
+        spare.swap(state.spareStorage[--state.spareCount]);
+        state.spareBytes -= spare.capacity();
+    }
+    return spare;
+}
+
 // Hands a completed message to the queue so that a queued message never holds more than twice its
 // size. A small one is copied into storage a read message left behind, when that storage is no
 // more than twice its size (after the first batch, the usual case: no allocation). When
@@ -72,8 +84,15 @@ void queueCompletedMessage(Message& pendingMessage) {
         pendingMessage.clear();
         return;
     }
-    Message message;
-    message.reserve(storage);  // before anything moves, so a failure leaves the message in place
+    // The next message is received into the storage of one already read when the host has handed
+    // it back and it is large enough, else into fresh storage, made before anything moves so that
+    // a failure leaves the message in place.
+    Message message = takeSpareStorage();
+    if (message.capacity() < storage) {
+        Message fresh;
+        fresh.reserve(storage);
+        message.swap(fresh);
+    }
     message.swap(pendingMessage);
     queueMessage([&](Message& slot) { slot.swap(message); });
 }

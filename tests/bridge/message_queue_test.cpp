@@ -38,6 +38,26 @@ class MessageQueueTest : public BridgeTest {
         for (std::size_t i = state.hostNext; i < state.hostEnd; ++i) check(state.hostQueue[i]);
         for (std::size_t i = 0; i < state.inboundCount; ++i) check(state.inboundQueue[i]);
         EXPECT_EQ(queued, state.queuedCount.load());
+        // The storage handed back for later messages holds none, and no more than its bound.
+        std::size_t spareBytes = 0;
+        for (std::size_t i = 0; i < state.spareCount; ++i) {
+            EXPECT_TRUE(state.spareStorage[i].empty());
+            spareBytes += state.spareStorage[i].capacity();
+        }
+        EXPECT_EQ(spareBytes, state.spareBytes);
+        EXPECT_LE(spareBytes, wsbridge::recycledLargeStorageBytes);
+    }
+
+    // Reads every queued message whole, each into a buffer of its own length.
+    static Messages drainWhole() {
+        Messages messages;
+        for (int length = WsGetMessageLength(); length >= 0 && messages.size() < 1000;
+             length = WsGetMessageLength()) {
+            std::vector<char> buffer(static_cast<std::size_t>(length) + 1);
+            const int read = WsReadMessage(buffer.data(), static_cast<int>(buffer.size()));
+            messages.emplace_back(buffer.data(), static_cast<std::size_t>(read));
+        }
+        return messages;
     }
 
     // With the worker waiting in a receive: queues each text as the transport delivers it: in
@@ -75,7 +95,8 @@ std::string numbered(std::size_t n, std::size_t size) {
 }  // namespace
 
 // Storage left by read messages is filled again, and large messages move in whole: whatever the
-// order of sizes, no queued message holds more than twice its size.
+// order of sizes, no queued message holds more than twice its size, and the storage kept for
+// later messages stays within its bound.
 TEST_F(MessageQueueTest, QueuedMessagesHoldAtMostTwiceTheirSize) {
     const std::string fragment(65536, 'f');
     struct Case {
@@ -88,6 +109,10 @@ TEST_F(MessageQueueTest, QueuedMessagesHoldAtMostTwiceTheirSize) {
         {"larger after small", repeated(40, 10, 'a'), repeated(40, 3000, 'b')},
         {"empty after small", repeated(5, 100, 'a'), repeated(5, 0, 'b')},
         {"past the copied size", repeated(5, 4000, 'a'), repeated(5, 5000, 'b')},
+        {"larger messages received into storage read before", repeated(3, 300000, 'a'),
+         repeated(3, 300000, 'b')},
+        {"more larger storage read than is kept", repeated(3, std::size_t{5} << 20, 'a'),
+         repeated(2, 100000, 'b')},
         {"large, then one that fits its storage loosely",
          {},
          {fragment + fragment + fragment, std::string(70000, 'c'), "x"}},
@@ -96,13 +121,13 @@ TEST_F(MessageQueueTest, QueuedMessagesHoldAtMostTwiceTheirSize) {
         SCOPED_TRACE(row.name);
         connectAndWaitInReceive();
         pushTexts(row.first);
-        EXPECT_TRUE(drainMessages() == row.first);
+        EXPECT_TRUE(drainWhole() == row.first);
         // Read storage goes back to the worker with the exchange after the one that took its
         // messages: the second round is the one that fills it again.
         for (int round = 0; round < 2; ++round) {
             pushTexts(row.second);
             expectEveryQueuedMessageSnug();
-            EXPECT_TRUE(drainMessages() == row.second);
+            EXPECT_TRUE(drainWhole() == row.second);
         }
     }
 }
