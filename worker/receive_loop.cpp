@@ -65,8 +65,8 @@ Message takeSpareStorage() {
 // size. A small one is copied into storage a read message left behind, when that storage is no
 // more than twice its size (after the first batch, the usual case: no allocation). When
 // pendingMessage's storage is at most twice the message (it has just grown to hold it), that
-// storage moves into the queue and pendingMessage gets fresh storage of the same size: one
-// allocation and no copy of the bytes. Otherwise the message is copied, sized to itself.
+// storage moves into the queue and pendingMessage takes storage the host has handed back, or fresh
+// storage of the same size: no copy of the bytes. Otherwise the message is copied, sized to itself.
 void queueCompletedMessage(Message& pendingMessage) {
     const std::size_t size = pendingMessage.size();
     if (size <= recycledMessageSize) {
